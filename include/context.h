@@ -1,0 +1,138 @@
+// The driver's context record and the records it shares with the
+// demodulator, the frame check, the link and the statistics.
+//
+// One Context lives for the whole run (static storage in the driver); every
+// module receives a pointer to it and owns the fields its comments name.
+#pragma once
+
+#include <cstdint>
+
+#include "include/helper.h"
+#include "include/uniq.h"
+
+inline constexpr int kBlockBytes = 8192;              ///< one block: 4096 I/Q pairs
+inline constexpr int kBlockPairs = kBlockBytes / 2;   ///< 4096
+inline constexpr int kMaxHistory = 1024;              ///< history pairs kept, at most
+inline constexpr int kSampleBytes = 2 * kMaxHistory + kBlockBytes;  ///< 10240
+inline constexpr int kMagEntries = kBlockPairs + kMaxHistory + 1;   ///< 5121
+inline constexpr int kRecordHeaderBytes = 16;         ///< capture record header
+inline constexpr uint32_t kCaptureMagic = 0x54535201; ///< bytes 01 52 53 54
+inline constexpr int kAircraftEntries = 512;
+
+/// Level statistics; reset values min 2147483647, max -2147483648, track 0.
+struct LevelStats {
+    int32_t min;    ///< smallest level folded in
+    int32_t max;    ///< largest level folded in; INT32_MIN: nothing folded in yet
+    int32_t track;  ///< slow estimate of the typical level, in eighths
+};
+
+inline constexpr LevelStats kLevelStatsReset = {INT32_MAX, INT32_MIN, 0};
+
+/// Folds one level into `s`: the first fold sets track to 8 * level, later
+/// folds move it by one toward 8 * level; then min and max follow.
+inline void level_stats_update(LevelStats* s, int32_t level) {
+    int32_t target = static_cast<int32_t>(static_cast<uint32_t>(level) * 8U);
+    if (s->max == INT32_MIN) {
+        s->track = target;
+    } else if (s->track < target) {
+        s->track++;
+    } else if (s->track > target) {
+        s->track--;
+    }
+    if (level > s->max) s->max = level;
+    if (level < s->min) s->min = level;
+}
+
+/// One aircraft of the frame check's table.
+struct AircraftEntry {
+    uint32_t address;      ///< 24-bit ICAO address; 0 marks a free entry
+    LevelStats level;      ///< levels of the frames attributed to it
+    int32_t df11_ok;       ///< all-call replies, clean parity
+    int32_t df11_bad;      ///< all-call replies, failed parity
+    int32_t es_ok;         ///< extended squitters, clean parity
+    int32_t es_bad;        ///< extended squitters, failed parity
+    int32_t commb;         ///< DF20/DF21 replies attributed to it
+    char callsign[9];      ///< eight characters and NUL; all zero until known
+    TimeStamp last_seen;   ///< time of arrival of its latest frame
+    int32_t freq_offset;   ///< tenths; never written, printed by the report
+    int32_t freq_spread;   ///< tenths; never written, printed by the report
+};
+
+/// The decoder's statistics, in the order of the report.
+struct DecoderStats {
+    uint32_t received[32];       ///< frames presented to the check, per DF
+    uint32_t rejected[32];       ///< frames rejected, per DF
+    LevelStats candidate_level;  ///< levels of all sliced candidates
+    LevelStats rejected_level;   ///< levels of rejected frames
+    LevelStats accepted_level;   ///< levels of accepted frames
+    LevelStats noise_level;      ///< trigger level, once per block
+    uint32_t n_blocks;           ///< blocks processed since the last report
+    uint32_t skipped_blocks;     ///< never counted; printed as "skip"
+    uint32_t peak_bins[16];      ///< triggers by preamble level class
+    uint32_t rms_bins[16];       ///< triggers passing data level and ratio tests
+    uint32_t corr_bins[16];      ///< candidates handed to the slicer
+    uint32_t ok_bins[16];        ///< accepted frames by level class
+    TimeStamp last_candidate_toa;  ///< time of arrival of the last candidate
+    TimeStamp cpu_sys;           ///< system CPU time at the last report
+    TimeStamp cpu_user;          ///< user CPU time at the last report
+    TimeStamp report_time;       ///< wall clock at the last report
+    AircraftEntry aircraft[kAircraftEntries];
+};
+
+/// What travels with a frame to the frame callback.
+struct FrameInfo {
+    TimeStamp toa;  ///< time of arrival of the first preamble pulse
+};
+
+struct Context;
+
+/// The frame callback: returns negative when the frame was not sent.
+using FrameCallback = int (*)(Context* ctx, const uint8_t* frame, int length,
+                              const FrameInfo* info);
+/// Reads and handles at most one message from the peer; negative: link broken.
+using ProcessFrameFn = int (*)(Context* ctx, const TimeStamp* time);
+
+struct Context {
+    // 1. samples: history_len pairs of history, then the current block.
+    alignas(16) uint8_t samples[kSampleBytes];
+    // 2. the current block: samples + 2 * history_len.
+    uint8_t* block;
+    // 3. demodulator buffers: magnitude per pair of `samples`, 0..255.
+    alignas(16) int32_t mag[kMagEntries];
+    // 4. time base
+    TimeStamp cur_time;        ///< instant just after the last sample of the block
+    TimeStamp last_stat_time;  ///< cur_time at the last statistics report
+    uint64_t n_records;        ///< time-stamped records read in this attempt
+    // 5. detection state (block processing; the driver resets it)
+    int32_t trigger_level;  ///< adaptive level, about 6x the mean magnitude
+    int32_t window_sum;     ///< sum of mag over the data window
+    int32_t peak_mag;       ///< largest magnitude in the window since the last report
+    int32_t skip;           ///< samples still to pass over, carried across blocks
+    // 6. options and link
+    int32_t retry;          ///< -1 (no limit) .. 100
+    int32_t time_interval;  ///< statistics interval, 1..3600 s
+    int32_t wait;           ///< start-up delay, 0..3600 s
+    uint32_t samp_rate;     ///< Hz, 2000000..3200000
+    uint32_t resample_up;   ///< L: 6 MHz = samp_rate * L / M
+    uint32_t resample_down; ///< M
+    uint32_t filter_taps;   ///< 14 * L, at most 420
+    uint32_t history_len;   ///< samples in 128 us, 8..1024
+    const char* out_url;    ///< -o text; null without -o
+    int32_t out_fd;         ///< output descriptor; 1 without -o
+    int32_t out_remote;     ///< 1: TCP peer that may send requests
+    UniqId uniq_id;         ///< this station's id
+    int32_t sensitvity[4];  ///< -z values, each -5..20
+    int32_t in_timestamped; ///< 1: time-stamped capture format
+    const char* in_name;    ///< input name; "-" is standard input
+    int32_t in_fd;          ///< input descriptor; -1 between attempts
+    int32_t out_broken;     ///< 1 once a write on out_fd has failed in this attempt
+    // 7. statistics, aircraft table included
+    DecoderStats stats;
+    // 8. callbacks
+    ProcessFrameFn process_frame;
+    FrameCallback frame_callback;
+    // 9. scratch
+    uint8_t scratch[kBlockBytes];  ///< probe read, start-up date text
+    char cmd_line[256];            ///< argv joined by blanks, at most 254 characters
+    UniqId uniq_result;            ///< result record of calc_uniq
+};

@@ -1,0 +1,16 @@
+// Mode S frame check: parity per downlink format, the aircraft table, and
+// the hand-off of valid extended squitters to the frame callback.
+#pragma once
+
+#include <cstdint>
+
+#include "include/context.h"
+
+/// The 24-bit Mode S parity (generator 0x1FFF409) over the first `n_bits`
+/// data bits of `frame` (32 for a short frame, 88 for a long one), computed
+/// bit by bit without a table.
+uint32_t adsb_parity(const uint8_t* frame, int n_bits);
+
+/// Checks one candidate frame (14 bytes); returns its DF when accepted, -1
+/// otherwise.
+int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level);
