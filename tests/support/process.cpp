@@ -1,0 +1,147 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef VORLIX_EMULATOR
+#define VORLIX_EMULATOR ""
+#endif
+
+namespace {
+
+std::vector<std::string> split_words(const std::string& s) {
+    std::vector<std::string> words;
+    std::istringstream in(s);
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input) {
+    std::vector<std::string> argv_s = split_words(VORLIX_EMULATOR);
+    argv_s.push_back(program);
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    signal(SIGPIPE, SIG_IGN);
+
+    ProcessResult r;
+    size_t written = 0;
+    int in_fd = in_pipe[1];
+    if (input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    bool out_open = true, err_open = true;
+    char buf[65536];
+    while (out_open || err_open) {
+        struct pollfd fds[3];
+        int n = 0;
+        int out_i = -1, err_i = -1, in_i = -1;
+        if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; out_i = n++; }
+        if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; err_i = n++; }
+        if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; in_i = n++; }
+        if (poll(fds, n, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t w = write(in_fd, input.data() + written, input.size() - written);
+            if (w > 0) written += static_cast<size_t>(w);
+            if (w < 0 || written == input.size()) {
+                close(in_fd);
+                in_fd = -1;
+            }
+        }
+        if (out_i >= 0 && (fds[out_i].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t k = read(out_pipe[0], buf, sizeof buf);
+            if (k > 0) r.out.append(buf, static_cast<size_t>(k));
+            else out_open = false;
+        }
+        if (err_i >= 0 && (fds[err_i].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t k = read(err_pipe[0], buf, sizeof buf);
+            if (k > 0) r.err.append(buf, static_cast<size_t>(k));
+            else err_open = false;
+        }
+    }
+    if (in_fd >= 0) close(in_fd);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+ProcessResult run_vorlix(const std::vector<std::string>& args, const std::string& input) {
+    return run_process(VORLIX_BIN, args, input);
+}
+
+std::string tool_path(const std::string& name) {
+    return std::string(VORLIX_TOOL_DIR) + "/vorlix-" + name;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/vorlix-test-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "rm -rf '" + path_ + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+int count_of(const std::string& hay, const std::string& needle) {
+    if (needle.empty()) return 0;
+    int n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size()))
+        n++;
+    return n;
+}

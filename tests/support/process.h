@@ -1,0 +1,45 @@
+// Runs a program as a subprocess for process-level tests: arguments, data on
+// standard input, standard output and error captured, exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int status = -1;     ///< exit status, or 128 + signal number
+    std::string out;     ///< everything written to standard output
+    std::string err;     ///< everything written to standard error
+};
+
+/// Runs `program` with `args` (argv[1..]), feeding `input` on standard input
+/// (closed after it). Under cross builds the emulator is put in front.
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input = std::string());
+
+/// Runs the service binary.
+ProcessResult run_vorlix(const std::vector<std::string>& args,
+                         const std::string& input = std::string());
+
+/// Path of a companion tool, e.g. tool_path("synth") for vorlix-synth.
+std::string tool_path(const std::string& name);
+
+/// A fresh temporary directory, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+/// Writes `data` to `path` (truncating); reads a whole file.
+void write_file(const std::string& path, const std::string& data);
+std::string read_file(const std::string& path);
+
+/// Number of non-overlapping occurrences of `needle` in `hay`.
+int count_of(const std::string& hay, const std::string& needle);
