@@ -20,7 +20,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 ProcessResult run_vorlix(const std::vector<std::string>& args,
                          const std::string& input = std::string());
 
-/// Path of a companion tool, e.g. tool_path("synth") for vorlix-synth.
+/// Path of a companion tool, e.g. tool_path("capture-synth") for vorlix-capture-synth.
 std::string tool_path(const std::string& name);
 
 /// A fresh temporary directory, removed with everything in it on destruction.
