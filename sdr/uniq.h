@@ -1,4 +1,4 @@
-// This station's unique id.
+// This station's unique id, and the table of known stations.
 #pragma once
 
 #include <cstdint>
@@ -10,3 +10,34 @@
 /// fills `out` and returns it.
 UniqId* calc_uniq(UniqId* out, uint32_t usb_vendor, uint32_t usb_product, uint32_t serial,
                   int no_output, TimeStamp now);
+
+/// The id of the serial-number strategy: (vendor XOR product) << 16 | low 16
+/// bits of `serial`.
+uint32_t uniq_id_from_serial(uint32_t usb_vendor, uint32_t usb_product, uint32_t serial);
+/// The id of the hardware-address strategy: the first three address bytes
+/// in the top three bytes, the last three added to the low three, mod 2^32.
+uint32_t uniq_id_from_hw(uint64_t hw);
+
+/// One known station.
+struct NickEntry {
+    UniqId uniq;       ///< station id; all zero ends the table
+    const char* nick;  ///< nickname, 1..4 characters
+    double latitude;   ///< degrees; -1.0: not given
+    double longitude;  ///< degrees; -1.0: not given
+    double altitude;   ///< metres; -1.0: not given
+    int32_t flags;     ///< 0 in most records
+};
+
+inline constexpr int kNickListSize = 200;  ///< records, terminator included
+
+/// The station table (site data), ended by an all-zero id.
+extern const NickEntry nick_list[kNickListSize];
+/// Records in nick_list, set by init_nick.
+extern int32_t nick_count;
+
+/// Counts nick_list and logs "init_nick: used nicks %d/%d"; fatal when the
+/// table has no terminator.
+void init_nick();
+/// Counts the records of `table` (room for `capacity`) before its first
+/// all-zero id and logs the count; fatal when there is none. Returns the count.
+int32_t init_nick_table(const NickEntry* table, int capacity);
