@@ -1,4 +1,656 @@
+// The driver. Start-up (logging, command line, demodulator set-up, start-up
+// delay), then attempts: each opens the input, reads the 8192-byte probe
+// block that tells the format, opens the output and sends the HELLO, and
+// feeds the input block by block to the demodulator until something fails;
+// then the close path and an exponential back-off of 2, 4, 8, 16, 32 s.
+//
+// Capture input (little-endian):
+//   raw:          probe block, then blocks of 8192 bytes (4096 I/Q pairs)
+//   time-stamped: probe block starting with the word 0x54535201, then
+//                 records of 16 + 8192 bytes: magic (4), time_ns (8),
+//                 length (4, always 8192), data.
 #include "sdr/vorlix.h"
 
-// PLACEHOLDER, replaced by the driver.
-int vorlix_main(int, char**) { return 0; }
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cfloat>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/getopt.h"
+#include "sdr/log.h"
+#include "sdr/radio.h"
+#include "sdr/remote.h"
+#include "sdr/stats.h"
+#include "sdr/uniq.h"
+
+#ifndef VORLIX_VERSION
+#define VORLIX_VERSION "<undef>"
+#endif
+
+constinit const char* prog_name = "";
+
+namespace {
+
+constexpr char kModule[] = "sdr/vorlix";
+constexpr int kRecordBytes = kRecordHeaderBytes + kBlockBytes;  // 16 + 8192 = 8208
+constexpr int kCmdLineMax = 254;                                // characters of cmd_line
+constexpr int kMaxBackoffShift = 5;                             // back-off at most 2^5 s
+static_assert(kRecordBytes == 8208);
+
+// The option table; the closing entry matches the lone "-".
+constexpr OptionDesc kOptions[] = {
+    {"samp_rate", 1, 's'}, {"sensitvity", 1, 'z'}, {"time", 1, 't'},  {"debug", 1, 'd'},
+    {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
+    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
+};
+constexpr int kNoptions = 12;
+static_assert(sizeof(kOptions) / sizeof(kOptions[0]) == kNoptions);
+
+constexpr char kDebugBits[] =
+    "bits: phase=0x80, lex=0x40, yacc=0x20, cnst=0x10, decode3=0x8, decode2=0x4, "
+    "decode1=0x2, statistics=0x1";
+
+// The run's context record; every module receives a pointer to it.
+constinit Context ctx{};
+
+// The driver's own state across attempts.
+struct DriverState {
+    int32_t reconnect_index;    ///< attempts made; back-off exponent
+    bool in_opened;             ///< in_fd was opened by this attempt
+    bool out_opened;            ///< out_fd came from init_client in this attempt
+    bool id_ready;              ///< uniq_id was computed in this attempt (before the HELLO)
+    bool stdin_probed;          ///< a probe of standard input succeeded: its format is known
+    int32_t stdin_timestamped;  ///< that probe's format
+};
+constinit DriverState drv{};
+
+uint32_t get_le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t get_le64(const uint8_t* p) {
+    return static_cast<uint64_t>(get_le32(p)) | static_cast<uint64_t>(get_le32(p + 4)) << 32;
+}
+
+void on_sigpipe(int) {
+    log_warning("manually ignore SIGPIPE\n");
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+// Integer with the base taken from the text (0x.. hexadecimal, 0.. octal);
+// trailing characters are accepted. False when no digits were converted.
+bool parse_int(const char* text, long* value) {
+    char* end = nullptr;
+    long v = strtol(text, &end, 0);
+    if (end == text) return false;
+    *value = v;
+    return true;
+}
+
+// Sample rate: "2400000", "2400k", "2.4M". The value goes through single
+// precision; the M form has kilohertz resolution.
+uint32_t parse_samp_rate(const char* text) {
+    char* end = nullptr;
+    double d = strtod(text, &end);
+    // Narrowing a double beyond the float range is undefined: such a value
+    // is out of range anyway, so keep it as it is.
+    double v = std::fabs(d) > FLT_MAX ? d : static_cast<double>(static_cast<float>(d));
+    double hz;
+    switch (*end) {
+        case '\0':
+        case ' ':
+        case '\t':
+            hz = std::trunc(v + 0.5);
+            break;
+        case 'k':
+            hz = std::trunc(v * 1000.0 + 0.5);
+            break;
+        case 'M':
+            hz = std::trunc(v * 1000.0 + 0.5) * 1000.0;
+            break;
+        default:
+            print_usage("Cannot set samp_rate: %s (format error)\n", text);
+    }
+    if (end == text) print_usage("Cannot set samp_rate: %s (format error)\n", text);
+    // The range is checked before the conversion to an integer, so that no
+    // value (negative, huge, not a number) can wrap into the range.
+    if (!(hz >= 2000000.0 && hz <= 3200000.0)) {
+        print_usage("Cannot set samp_rate: %.0fHz (out of range)\n", hz + 0.0);
+    }
+    return static_cast<uint32_t>(hz);
+}
+
+void parse_sensitivity(Context* c, const char* text) {
+    const char* p = text;
+    for (int i = 0; i < 4; i++) {
+        char* end = nullptr;
+        long v = strtol(p, &end, 0);
+        if (end == p || v < -5 || v > 20) print_usage("Cannot set sensitvity[%d]: %s\n", i, p);
+        c->sensitvity[i] = static_cast<int32_t>(v);
+        if (*end == ',') {
+            p = end + 1;  // after the fourth value the rest is ignored
+            continue;
+        }
+        for (int j = i + 1; j < 4; j++) c->sensitvity[j] = static_cast<int32_t>(v);
+        break;
+    }
+}
+
+// An integer option: `syntax` when no digits were converted, `range` when
+// outside lo..hi; both take the value text.
+int32_t parse_ranged(const char* text, long lo, long hi, const char* syntax, const char* range) {
+    long v = 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    if (!parse_int(text, &v)) print_usage(syntax, text);
+    if (v < lo || v > hi) print_usage(range, text);
+#pragma GCC diagnostic pop
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+void print_usage(const char* fmt, ...) {
+    if (fmt != nullptr) {
+        fprintf(stderr, "%s: ", prog_name);
+        va_list ap;
+        va_start(ap, fmt);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        vfprintf(stderr, fmt, ap);
+#pragma GCC diagnostic pop
+        va_end(ap);
+        fputc('\n', stderr);
+    }
+    fprintf(stderr, "usage: %s [-d<level>] [-V] [-t <sec>] [-w <sec] -o <dest-url>  <file name>\n",
+            prog_name);
+    fputs("       -d<pattern> set debug pattern (bitwise or)\n", stderr);
+    fprintf(stderr, "                   %s\n", kDebugBits);
+    fputs("       -l | --logfile <file>\n", stderr);
+    fputs("                   log to this file instead of stderr\n", stderr);
+    fputs(
+        "       -o | --output <dest-url>, connect to this destination proxy-url which is defined "
+        "by <host>:<port>\n",
+        stderr);
+    fputs(
+        "       -r | --retry <count>, number of retries on IO error (default: -1 - infinite) "
+        "(range: -1 .. 100)\n",
+        stderr);
+    fputs("       -s | --samp_rate <Sp/s>\n", stderr);
+    fputs("                   sampling rate. (default 2.4M).\n", stderr);
+    fputs("                   range: 2M to 3.2M\n", stderr);
+    fputs("       -t | --time <sec>\n", stderr);
+    fputs(
+        "                   statistical timing interval in seconds (default 30s.)  (range: 1 .. "
+        "3600)\n",
+        stderr);
+    fputs("       -w | --wait <sec>\n", stderr);
+    fputs("                   wait <sec> seconds before starting the service (default 15s)\n",
+          stderr);
+    fputs("       -z | --sensitvity\n", stderr);
+    fputs("                   frame detection sensitvity (-5 .. 10) default to 0\n", stderr);
+    fputs("       <file name> file to be parsed\n", stderr);
+    fputs("       -V | --version \n", stderr);
+    fprintf(stderr, "                   show %s version information and exit\n", prog_name);
+    fputs("       -h | --help \n", stderr);
+    fputs("       -? | --help \n", stderr);
+    fflush(stderr);
+    exit(1);
+}
+
+void parse_args(Context* c, int argc, char** argv) {
+    my_optind = 1;
+    for (;;) {
+        int opt_index = 0;
+        int arg_index = 0;
+        const char* value = nullptr;
+        int rc = my_getopt_long(argc, argv, &opt_index, &arg_index, kOptions, kNoptions, &value);
+        if (rc == GETOPT_END) return;
+        if (rc == GETOPT_ERROR) print_usage("Syntax error on command line (%s)\n", argv[arg_index]);
+        if (rc == GETOPT_NONOPT) {
+            if (c->in_name != nullptr) print_usage("\nMore than one file specified.\n");
+            c->in_name = argv[arg_index];
+            continue;
+        }
+        switch (kOptions[opt_index].short_opt) {
+            case 's':
+                c->samp_rate = parse_samp_rate(value);
+                break;
+            case 'z':
+                parse_sensitivity(c, value);
+                break;
+            case 't':
+                c->time_interval = parse_ranged(value, 1, 3600, "Cannot set time interval to %s\n",
+                                                "time interval is out of range: %s\n");
+                break;
+            case 'w':
+                c->wait = parse_ranged(value, 0, 3600, "Cannot set wait service delay to %s\n",
+                                       "startup delay is out of range: %s\n");
+                break;
+            case 'r':
+                c->retry = parse_ranged(value, -1, 100, "Cannot set retry count to %s\n",
+                                        "retry count is out of range (-1 .. 100): %s\n");
+                break;
+            case 'd':
+                debug_mask = parse_ranged(value, 0, 255, "Cannot convert debug level: %s\n",
+                                          "Cannot convert debug level: %s\n");
+                break;
+            case 'o':
+                if (c->out_url != nullptr)
+                    print_usage("Cannot support multiple destination urls: %s\n", value);
+                if (value[0] == '\0') print_usage("Cannot support empty destination url\n");
+                c->out_url = value;
+                break;
+            case 'l': {
+                FILE* f = fopen(value, "a");
+                if (f == nullptr) print_usage("Cannot open logfile: %s\n", value);
+                log_stream = f;  // an earlier log file stays open
+                break;
+            }
+            case 'V':
+                fprintf(stderr, "%s version %s\n", prog_name, VORLIX_VERSION);
+                fflush(stderr);
+                exit(0);
+            case 'h':
+            case '?':
+                print_usage(nullptr);
+            case 0:
+                c->in_name = "-";  // nothing after a lone "-" is examined
+                return;
+            default:
+                VX_ASSERT(kModule, false);
+        }
+    }
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Attempts
+
+bool input_is_stdin(const Context* c) {
+    return strcmp(c->in_name, "-") == 0;
+}
+
+// Reads until `count` bytes are in, the input ends or a read fails: a pipe
+// delivers a block in pieces. Returns the bytes read (fewer only at the end
+// of input), or -1 when a read failed.
+int read_full(int fd, uint8_t* buf, int count) {
+    int got = 0;
+    while (got < count) {
+        ssize_t n = read(fd, buf + got, static_cast<size_t>(count - got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<int>(n);
+    }
+    return got;
+}
+
+void sleep_seconds(unsigned seconds) {
+    while (seconds > 0) seconds = sleep(seconds);
+}
+
+void reset_attempt(Context* c) {
+    memset(&c->stats, 0, sizeof c->stats);
+    c->stats.report_time = timestamp_now();
+    c->stats.candidate_level = kLevelStatsReset;
+    c->stats.rejected_level = kLevelStatsReset;
+    c->stats.accepted_level = kLevelStatsReset;
+    c->stats.noise_level = kLevelStatsReset;
+    for (AircraftEntry& a : c->stats.aircraft) a.level = kLevelStatsReset;
+    c->trigger_level = 4;
+    c->cur_time = 0;
+    c->last_stat_time = 0;
+    c->n_records = 0;
+    c->window_sum = 0;
+    c->peak_mag = 0;
+    c->skip = 0;
+    c->out_broken = 0;
+    memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
+    drv.id_ready = false;
+}
+
+// Ends an attempt: closes what the attempt opened (never standard input,
+// never the default standard output) and counts the attempt.
+void close_path(Context* c) {
+    log_info("Close in_fd and ctx.out_fd");
+    if (drv.in_opened && c->in_fd >= 0) close(c->in_fd);
+    if (drv.out_opened && c->out_fd >= 0) {
+        close(c->out_fd);
+        c->out_fd = -1;
+    }
+    drv.in_opened = false;
+    drv.out_opened = false;
+    c->in_fd = -1;
+    drv.reconnect_index++;
+}
+
+void open_input(Context* c) {
+    if (input_is_stdin(c)) {
+        c->in_fd = 0;
+        return;
+    }
+    c->in_fd = open(c->in_name, O_RDONLY | O_CLOEXEC);
+    if (c->in_fd < 0) {
+        int err = errno;
+        log_fatal("can't open file %s (%d, errno=%d (%s))\n", c->in_name, -1, err, strerror(err));
+    }
+    drv.in_opened = true;
+}
+
+// Reads the probe block and decides the format. Standard input is probed
+// only until a probe succeeds; later attempts keep its format. False when
+// nothing could be read.
+bool probe_input(Context* c, bool* resumed) {
+    *resumed = false;
+    const bool is_stdin = input_is_stdin(c);
+    if (is_stdin && drv.stdin_probed) {
+        c->in_timestamped = drv.stdin_timestamped;
+        *resumed = true;
+        return true;
+    }
+    int n = read_full(c->in_fd, c->scratch, kBlockBytes);
+    if (n <= 0) {
+        log_warning("can't read file: %d\n", n);
+        return false;
+    }
+    if (n < kBlockBytes) log_warning("only read %d of %d\n", n, kBlockBytes);
+    c->in_timestamped = (n >= 4 && get_le32(c->scratch) == kCaptureMagic) ? 1 : 0;
+    if (is_stdin) {
+        drv.stdin_probed = true;
+        drv.stdin_timestamped = c->in_timestamped;
+    }
+    return true;
+}
+
+// Opens the destination, computes the station id and sends the HELLO.
+// Negative when the destination could not be opened.
+int open_output(Context* c) {
+    ClientConn* conn = init_client(c->out_url);
+    if (conn == nullptr) {
+        c->out_fd = -1;
+        log_warning("Cannot %s %s (%s)\n", "open", c->out_url, "no-sock");
+        return -1;
+    }
+    c->out_fd = conn->fd;
+    drv.out_opened = true;
+    if (c->out_fd < 3) {
+        log_warning("Cannot %s %s (%s)\n", "connect to", c->out_url,
+                    conn->remote_peer ? "remote" : "local");
+        return -1;
+    }
+    c->out_remote = conn->remote_peer;
+    TimeStamp now = timestamp_now();
+    log_debug(2, "calc_uniq....\n");
+    calc_uniq(&c->uniq_result, 0, 0, 0, 0, now);
+    memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
+    drv.id_ready = true;
+    send_hello(c, now);  // a failed write shows in out_broken
+    return 0;
+}
+
+// True when the link reported a failed write: the attempt ends.
+bool output_broken(const Context* c) {
+    if (!c->out_broken) return false;
+    log_warning("Cannot write to %s, output closed",
+                c->out_url != nullptr ? c->out_url : "standard output");
+    return true;
+}
+
+// Statistics check after a processed block or record: a report is due when
+// more than time_interval seconds of sample time have passed since the last
+// one. Returns true when a report was made, with stats_report's count.
+bool stats_check(Context* c, int* accepted) {
+    const int64_t interval = static_cast<int64_t>(c->time_interval) << 32;  // units of 2^-32 s
+    if (ts_diff(c->cur_time, c->last_stat_time) <= interval) return false;
+    c->last_stat_time = c->cur_time;
+    *accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
+    c->peak_mag = 0;
+    aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(interval));
+    return true;
+}
+
+// Standard input resumed by a later attempt: the stream may stand anywhere
+// in a record. Looks for the next header (magic and length 8192) and leaves
+// it in `header`; false at the end of input or on a read error.
+bool realign(Context* c, uint8_t* header) {
+    int n = read_full(c->in_fd, header, kRecordHeaderBytes);
+    uint64_t consumed = n > 0 ? static_cast<uint64_t>(n) : 0;
+    bool found = false;
+    if (n == kRecordHeaderBytes) {
+        for (;;) {
+            if (get_le32(header) == kCaptureMagic &&
+                get_le32(header + 12) == static_cast<uint32_t>(kBlockBytes)) {
+                found = true;
+                break;
+            }
+            memmove(header, header + 1, kRecordHeaderBytes - 1);
+            n = read_full(c->in_fd, header + kRecordHeaderBytes - 1, 1);
+            if (n != 1) break;
+            consumed++;
+        }
+    }
+    if (n < 0) log_warning("can't read file %s len=%d", c->in_name, n);
+    if (found) {
+        log_warning("file %s: skipped %" PRIu64 " bytes to the next record header", c->in_name,
+                    consumed - kRecordHeaderBytes);
+    } else if (consumed > 0) {
+        log_warning("file %s: skipped %" PRIu64 " bytes, no record header before the end",
+                    c->in_name, consumed);
+    }
+    return found;
+}
+
+// Time-stamped input: one record per block. The header is read into the 16
+// bytes in front of the block, together with the data; the history pairs it
+// covers are saved and put back.
+void record_loop(Context* c, bool resumed) {
+    uint8_t* const header = c->block - kRecordHeaderBytes;
+    VX_ASSERT(kModule, header >= c->samples);
+    uint8_t pending[kRecordHeaderBytes];
+    bool have_pending = false;
+    if (resumed) {
+        if (!realign(c, pending)) return;
+        have_pending = true;
+    }
+    for (;;) {
+        uint8_t saved[kRecordHeaderBytes];
+        memcpy(saved, header, sizeof saved);
+        int n;
+        if (have_pending) {
+            memcpy(header, pending, sizeof pending);
+            int m = read_full(c->in_fd, c->block, kBlockBytes);
+            n = m < 0 ? m : kRecordHeaderBytes + m;
+            have_pending = false;
+        } else {
+            n = read_full(c->in_fd, header, kRecordBytes);
+        }
+        const uint32_t magic = get_le32(header);
+        const uint64_t time_ns = get_le64(header + 4);
+        const uint32_t length = get_le32(header + 12);
+        memcpy(header, saved, sizeof saved);
+
+        const uint64_t number = c->n_records + 1;
+        if (n == 0) return;  // end of input
+        if (n < 0) {
+            log_warning("can't read file %s len=%d", c->in_name, n);
+            return;
+        }
+        if (n < kRecordHeaderBytes) {
+            log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number,
+                        n, kRecordBytes);
+            return;
+        }
+        if (magic != kCaptureMagic) {
+            log_warning("file %s: record %" PRIu64 " has magic 0x%08" PRIX32 ", not 0x%08" PRIX32,
+                        c->in_name, number, magic, kCaptureMagic);
+            return;
+        }
+        if (length != static_cast<uint32_t>(kBlockBytes)) {
+            log_warning("file %s: record %" PRIu64 " announces %" PRIu32 " data bytes, not %d",
+                        c->in_name, number, length, kBlockBytes);
+            return;
+        }
+        if (n < kRecordBytes) {
+            log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number,
+                        n, kRecordBytes);
+            return;
+        }
+        c->cur_time = ns_to_ts(time_ns);
+        c->n_records++;
+        if (c->out_remote && c->process_frame(c, &c->cur_time) < 0) return;
+        int32_t rc = process_block(c);
+        if (rc < 0) {
+            log_warning("Processing error (ret=%d)", static_cast<int>(rc));
+            return;
+        }
+        c->stats.n_blocks++;
+        int accepted = 0;
+        if (stats_check(c, &accepted) && accepted != 0) drv.reconnect_index = 0;
+        if (output_broken(c)) return;
+    }
+}
+
+// Raw input: blocks of 8192 bytes stamped from the wall clock at the start.
+void raw_loop(Context* c) {
+    if (!drv.id_ready) {
+        TimeStamp now = timestamp_now();
+        calc_uniq(&c->uniq_result, 0, 0, 0, c->out_url == nullptr ? 1 : 0, now);
+        memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
+    }
+    c->cur_time = timestamp_now();
+    const TimeStamp duration = block_duration(c->samp_rate);
+    c->last_stat_time = c->cur_time - duration;
+    memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
+
+    for (;;) {
+        int n = read_full(c->in_fd, c->block, kBlockBytes);
+        if (n == kBlockBytes) {
+            c->cur_time += duration;
+            if (process_block(c) < 0) {
+                log_warning("Processing error in file '%s'.", c->in_name);
+                break;
+            }
+            c->stats.n_blocks++;
+            int accepted = 0;
+            stats_check(c, &accepted);
+            if (output_broken(c)) break;
+            continue;
+        }
+        if (n > 0) log_warning("short read on file %s len=%d", c->in_name, n);
+        if (n < 0) log_warning("can't read file %s len=%d", c->in_name, n);
+        break;
+    }
+    // End of input: the final report.
+    TimeStamp now = timestamp_now();
+    stats_report(&c->stats, now, c->peak_mag);
+    aircraft_report(&c->stats, c->cur_time - (static_cast<uint64_t>(c->time_interval) << 32));
+    c->peak_mag = 0;
+}
+
+void run_attempt(Context* c) {
+    reset_attempt(c);
+    open_input(c);
+    bool resumed = false;
+    if (!probe_input(c, &resumed)) {
+        if (drv.in_opened) close(c->in_fd);
+        drv.in_opened = false;
+        c->in_fd = -1;
+        drv.reconnect_index++;
+        return;
+    }
+    if (c->out_url != nullptr && open_output(c) < 0) {
+        close_path(c);
+        return;
+    }
+    if (!output_broken(c)) {
+        if (c->in_timestamped)
+            record_loop(c, resumed);
+        else
+            raw_loop(c);
+    }
+    close_path(c);
+}
+
+}  // namespace
+
+int vorlix_main(int argc, char** argv) {
+    Context* c = &ctx;
+    log_stream = stderr;
+    srandom(static_cast<unsigned>(time(nullptr)));
+    prog_name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
+
+    // argv joined by blanks, at most 254 characters.
+    int pos = 0;
+    bool blank = false;
+    for (int i = 0; i < argc && pos < kCmdLineMax; i++) {
+        for (const char* p = argv[i]; *p != '\0' && pos < kCmdLineMax; p++) c->cmd_line[pos++] = *p;
+        blank = pos < kCmdLineMax;
+        if (blank) c->cmd_line[pos++] = ' ';
+    }
+    if (blank) pos--;
+    c->cmd_line[pos] = '\0';
+
+    // Groups 1 to 8 start at zero, then the defaults.
+    memset(static_cast<void*>(c), 0, offsetof(Context, scratch));
+    c->time_interval = 30;
+    c->wait = 15;
+    c->retry = -1;
+    c->out_fd = 1;
+    c->samp_rate = 2400000;
+    c->process_frame = process_frame;
+    c->frame_callback = send_frame;
+
+    log_debug(1, "%s\n", c->cmd_line);
+    signal(SIGPIPE, on_sigpipe);
+
+    parse_args(c, argc, argv);
+    if (c->in_name == nullptr) log_fatal("Missing file\n");
+
+    radio_init(c);
+    VX_ASSERT(kModule, c->history_len >= 8 && c->history_len <= kMaxHistory);
+    c->block = c->samples + 2 * c->history_len;
+    log_debug(2, "Sampling rate: %5.3fMHz, Resampling: %d/%d\n", c->samp_rate / 1000000.0,
+              static_cast<int>(c->resample_up), static_cast<int>(c->resample_down));
+
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    char date[80];  // room for any year gmtime_r can give
+    time_text(date, sizeof date, timeval_to_ts(tv.tv_sec, tv.tv_usec));
+    log_debug(1, "%s: Delay %ds ", date, static_cast<int>(c->wait));
+    for (int i = 0; i < c->wait; i++) {
+        sleep_seconds(1);
+        log_debug(1, ".");
+    }
+    log_debug(1, "\n");
+
+    drv.reconnect_index = 0;
+    c->in_fd = -1;
+    for (;;) {
+        if (c->retry >= 0 && drv.reconnect_index > c->retry) return 0;
+        VX_ASSERT(kModule, c->in_fd == -1);
+        log_debug(2, "reconnect delay index=%d\n", static_cast<int>(drv.reconnect_index));
+        if (drv.reconnect_index > 0) {
+            int shift =
+                drv.reconnect_index < kMaxBackoffShift ? drv.reconnect_index : kMaxBackoffShift;
+            sleep_seconds(1U << shift);
+        }
+        run_attempt(c);
+    }
+}
