@@ -1,4 +1,232 @@
+// Mode S frame check.
+//
+// Every candidate the slicer cuts is counted in received[DF]. Formats with
+// their address in clear (DF11, DF17, DF18) verify their parity on their own
+// and may enter the aircraft table; address/parity formats (DF4, DF5, DF20,
+// DF21, DF24..DF27) fold the address into the parity field and are accepted
+// only when that address is already in the table. Only clean DF17/DF18 leave
+// the decoder, through the frame callback.
+//
+// The table has 512 entries, scanned linearly: at most three scans per frame
+// (lookup, free entry, entry to replace).
 #include "sdr/adsb_check.h"
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "sdr/log.h"
+
+namespace {
+
+constexpr char kModule[] = "sdr/adsb_check";
+
+constexpr int kShortBits = 32;  // 56-bit frame: 32 data bits + 24 parity bits
+constexpr int kLongBits = 88;   // 112-bit frame: 88 data bits + 24 parity bits
+constexpr int kFrameBytes = 14;
+constexpr uint32_t kDf11CodeMask = 0xFFFF80U;  // low 7 bits: interrogator code
+constexpr int kLevelClasses = 16;
+
+/// DF20/DF21 replies reported as carrying no downlink request, over the run.
+constinit uint32_t no_request_count = 0;
+
+/// report_time of the statistics interval in which the last warning about an
+/// implausible squitter time was logged.
+constinit bool time_warned = false;
+constinit TimeStamp time_warned_at = 0;
+
+uint32_t get_be24(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
+}
+
+/// The parity remainder: computed parity xor the frame's 24-bit parity field.
+uint32_t remainder_of(const uint8_t* frame, int n_bits) {
+    return adsb_parity(frame, n_bits) ^ get_be24(frame + n_bits / 8);
+}
+
+int bit_length(int32_t v) {
+    return 32 - std::countl_zero(static_cast<uint32_t>(v));
+}
+
+AircraftEntry* find_entry(DecoderStats* stats, uint32_t address) {
+    for (AircraftEntry& e : stats->aircraft) {
+        if (e.address == address) return &e;
+    }
+    return nullptr;
+}
+
+/// The first free entry; in a full table the one with the latest last_seen
+/// (signed 64-bit order: seconds signed, fraction unsigned), the first of
+/// equal times winning. A full table whose times are all zero gives entry 0.
+AircraftEntry* take_entry(DecoderStats* stats, uint32_t address) {
+    AircraftEntry* e = find_entry(stats, 0);
+    if (e == nullptr) {
+        e = &stats->aircraft[0];
+        for (AircraftEntry& c : stats->aircraft) {
+            if (static_cast<int64_t>(c.last_seen) > static_cast<int64_t>(e->last_seen)) e = &c;
+        }
+    }
+    memset(e, 0, sizeof(*e));
+    e->address = address;
+    e->level = kLevelStatsReset;
+    return e;
+}
+
+int32_t reject(DecoderStats* stats, int df, int32_t level) {
+    stats->rejected[df]++;
+    level_stats_update(&stats->rejected_level, level);
+    return -1;
+}
+
+/// Updates the entry a frame is attributed to; `clean` tells whether the
+/// frame's parity passed. Returns the DF when the frame counts as accepted.
+int32_t update_entry(Context* ctx, AircraftEntry* e, int df, bool clean, TimeStamp toa,
+                     int32_t level) {
+    DecoderStats* stats = &ctx->stats;
+    e->last_seen = toa;
+    level_stats_update(&e->level, level);
+    int cls = bit_length(level) - bit_length(ctx->trigger_level) + 2;
+    if (cls < 0) cls = 0;
+    if (cls > kLevelClasses - 1) cls = kLevelClasses - 1;
+    switch (df) {
+        case 11:
+            if (!clean) {
+                e->df11_bad++;
+                return -1;
+            }
+            e->df11_ok++;
+            stats->ok_bins[cls]++;
+            return 11;
+        case 17:
+        case 18:
+            if (!clean) {
+                e->es_bad++;
+                return -1;
+            }
+            e->es_ok++;
+            stats->ok_bins[cls]++;
+            return df;
+        case 20:
+        case 21:
+            e->commb++;
+            stats->ok_bins[cls]++;
+            return df;
+        default:
+            return -1;
+    }
+}
+
+/// Comm-B identification (BDS 2,0): eight 6-bit codes in MB bits 8..55
+/// (frame bytes 5..10); 1..26 are letters, 33 a space, others kept as they are.
+void decode_callsign(AircraftEntry* e, const uint8_t* frame) {
+    uint64_t bits = 0;
+    for (int i = 5; i <= 10; i++) bits = bits << 8 | frame[i];
+    for (int i = 0; i < 8; i++) {
+        int code = static_cast<int>((bits >> (42 - 6 * i)) & 0x3F);
+        if (code >= 1 && code <= 26) {
+            code += 64;
+        } else if (code == 33) {
+            code = ' ';
+        }
+        e->callsign[i] = static_cast<char>(code);
+    }
+    e->callsign[8] = '\0';
+}
+
+char comm_type(int dr) {
+    switch (dr) {
+        case 0:
+            return '-';
+        case 1:
+        case 4:
+        case 5:
+            return 'B';
+        case 2:
+            return 'T';
+        default:
+            return '?';
+    }
+}
+
+/// DF20/DF21 for a known aircraft, after the parity/address test.
+int32_t check_commb(Context* ctx, AircraftEntry* e, const uint8_t* frame, int df, TimeStamp toa,
+                    int32_t level) {
+    level_stats_update(&ctx->stats.accepted_level, level);
+    int dr = frame[1] >> 3;
+    char letter = comm_type(dr);
+    if (letter == 'B') {
+        if (frame[4] == 0x20) decode_callsign(e, frame);
+    } else if (dr == 0) {
+        uint32_t n = ++no_request_count;
+        int mask = (n - 1) % 100 == 0 ? DBG_STATISTICS : DBG_DECODE1;
+        log_debug(mask, "%4d. df=%d, no downlink request (dr=%d) ", static_cast<int>(n), df, 0);
+        log_hex(mask, frame, kFrameBytes, "%02X ");
+    } else {
+        fprintf(stderr, "df=%d, but NOT Comm-B (comm_type='%c', dr=%d)\n", df, letter, dr);
+        fflush(stderr);
+    }
+    return update_entry(ctx, e, df, true, toa, level);
+}
+
+/// Clean DF17/DF18 whose time of arrival lies outside the plausible window:
+/// counted as rejected, one warning per statistics interval.
+int32_t reject_implausible(Context* ctx, const uint8_t* frame, int df, TimeStamp toa,
+                           int32_t level) {
+    DecoderStats* stats = &ctx->stats;
+    if (!time_warned || time_warned_at != stats->report_time) {
+        time_warned = true;
+        time_warned_at = stats->report_time;
+        char text[80];  // time_text needs 24; the compiler bounds it at 73
+        log_warning(
+            "df=%d from %06x: time of arrival %s (0x%08x.%08x) outside the plausible "
+            "window, frame dropped",
+            df, get_be24(frame + 1), time_text(text, sizeof(text), toa), ts_seconds(toa),
+            ts_fraction(toa));
+    }
+    return reject(stats, df, level);
+}
+
+int32_t check_squitter(Context* ctx, const uint8_t* frame, int df, TimeStamp toa, int32_t level) {
+    DecoderStats* stats = &ctx->stats;
+    uint32_t p = remainder_of(frame, kLongBits);
+    uint32_t aa = get_be24(frame + 1);
+    AircraftEntry* e = aa != 0 ? find_entry(stats, aa) : nullptr;
+    if (p != 0) {
+        reject(stats, df, level);
+        if (e != nullptr) update_entry(ctx, e, df, false, toa, level);
+        return -1;
+    }
+    if (!ts_plausible(toa)) return reject_implausible(ctx, frame, df, toa, level);
+    level_stats_update(&stats->accepted_level, level);
+    if (e == nullptr) e = take_entry(stats, aa);
+    FrameInfo info{toa};
+    if (ctx->frame_callback != nullptr && ctx->frame_callback(ctx, frame, kFrameBytes, &info) < 0) {
+        return -1;
+    }
+    return update_entry(ctx, e, df, true, toa, level);
+}
+
+int32_t check_all_call(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {
+    DecoderStats* stats = &ctx->stats;
+    uint32_t p = remainder_of(frame, kShortBits);
+    bool clean = (p & kDf11CodeMask) == 0;
+    uint32_t aa = get_be24(frame + 1);
+    AircraftEntry* e = aa != 0 ? find_entry(stats, aa) : nullptr;
+    if (e != nullptr) {
+        if (clean) {
+            level_stats_update(&stats->accepted_level, level);
+        } else {
+            reject(stats, 11, level);
+        }
+        return update_entry(ctx, e, 11, clean, toa, level);
+    }
+    if (!clean) return reject(stats, 11, level);
+    e = take_entry(stats, aa);
+    level_stats_update(&stats->accepted_level, level);
+    return update_entry(ctx, e, 11, true, toa, level);
+}
+
+}  // namespace
 
 uint32_t adsb_parity(const uint8_t* frame, int n_bits) {
     uint32_t r = 0;
@@ -10,15 +238,37 @@ uint32_t adsb_parity(const uint8_t* frame, int n_bits) {
     return r >> 8;
 }
 
-// PLACEHOLDER, replaced by the frame check: accepts a DF17 or DF18 whose
-// parity remainder is 0 and hands it to the frame callback; keeps no table
-// and counts nothing.
-int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t) {
+int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {
+    VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
+    DecoderStats* stats = &ctx->stats;
     int df = frame[0] >> 3;
-    if (df != 17 && df != 18) return -1;
-    uint32_t field = static_cast<uint32_t>(frame[11]) << 16 | frame[12] << 8 | frame[13];
-    if (adsb_parity(frame, 88) != field) return -1;
-    FrameInfo info{toa};
-    if (ctx->frame_callback && ctx->frame_callback(ctx, frame, 14, &info) < 0) return -1;
-    return df;
+    stats->received[df]++;
+    switch (df) {
+        case 4:
+        case 5:
+        case 24:
+        case 25:
+        case 26:
+        case 27: {
+            uint32_t p = remainder_of(frame, df < 24 ? kShortBits : kLongBits);
+            AircraftEntry* e = p != 0 ? find_entry(stats, p) : nullptr;
+            if (e == nullptr) return reject(stats, df, level);
+            level_stats_update(&stats->accepted_level, level);
+            return update_entry(ctx, e, df, true, toa, level);
+        }
+        case 11:
+            return check_all_call(ctx, frame, toa, level);
+        case 17:
+        case 18:
+            return check_squitter(ctx, frame, df, toa, level);
+        case 20:
+        case 21: {
+            uint32_t p = remainder_of(frame, kLongBits);
+            AircraftEntry* e = p != 0 ? find_entry(stats, p) : nullptr;
+            if (e == nullptr) return reject(stats, df, level);
+            return check_commb(ctx, e, frame, df, toa, level);
+        }
+        default:
+            return -1;
+    }
 }

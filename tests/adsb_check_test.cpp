@@ -1,0 +1,338 @@
+#include "sdr/adsb_check.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sdr/log.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using Frame = std::array<uint8_t, 14>;
+
+const TimeStamp kToa = ts_make(1700000000U, 0x12345678U);
+
+/// A frame of format `df` with `body` after the DF byte; the parity field is
+/// set so that the remainder equals `remainder` (0: clean; an address for
+/// address/parity formats).
+Frame make_frame(int df, std::vector<uint8_t> body, uint32_t remainder = 0) {
+    Frame f{};
+    f[0] = static_cast<uint8_t>(df << 3);
+    for (size_t i = 0; i < body.size(); i++) f[1 + i] = body[i];
+    bool is_short = df < 16;
+    int bits = is_short ? 32 : 88;
+    uint32_t field = adsb_parity(f.data(), bits) ^ remainder;
+    int at = bits / 8;
+    f[at] = static_cast<uint8_t>(field >> 16);
+    f[at + 1] = static_cast<uint8_t>(field >> 8);
+    f[at + 2] = static_cast<uint8_t>(field);
+    return f;
+}
+
+Frame squitter(int df, uint32_t aa) {
+    return make_frame(df, {static_cast<uint8_t>(aa >> 16), static_cast<uint8_t>(aa >> 8),
+                           static_cast<uint8_t>(aa), 0x58, 0x99, 0x01, 0x02, 0x03, 0x04, 0x05});
+}
+Frame all_call(uint32_t aa, uint32_t code = 0) {
+    return make_frame(
+        11,
+        {static_cast<uint8_t>(aa >> 16), static_cast<uint8_t>(aa >> 8), static_cast<uint8_t>(aa)},
+        code);
+}
+/// DF20/DF21 with downlink request `dr` and MB bytes, addressed to `aa`.
+Frame commb(int df, int dr, uint32_t aa, std::vector<uint8_t> mb = {0x10, 0, 0, 0, 0, 0, 0}) {
+    std::vector<uint8_t> body = {static_cast<uint8_t>(dr << 3), 0, 0};
+    body.insert(body.end(), mb.begin(), mb.end());
+    return make_frame(df, body, aa);
+}
+
+struct Call {
+    Frame frame;
+    int length;
+    TimeStamp toa;
+};
+std::vector<Call> calls;
+int callback_result = 0;
+
+int record_frame(Context*, const uint8_t* frame, int length, const FrameInfo* info) {
+    Call c{};
+    std::copy(frame, frame + 14, c.frame.begin());
+    c.length = length;
+    c.toa = info->toa;
+    calls.push_back(c);
+    return callback_result;
+}
+
+std::string read_stream(FILE* f) {
+    std::string s;
+    rewind(f);
+    int c;
+    while ((c = fgetc(f)) != EOF) s.push_back(static_cast<char>(c));
+    return s;
+}
+
+class AdsbCheck : public testing::Test {
+   protected:
+    void SetUp() override {
+        ctx = std::make_unique<Context>();
+        ctx->stats.candidate_level = kLevelStatsReset;
+        ctx->stats.rejected_level = kLevelStatsReset;
+        ctx->stats.accepted_level = kLevelStatsReset;
+        ctx->stats.noise_level = kLevelStatsReset;
+        ctx->trigger_level = 64;
+        ctx->frame_callback = record_frame;
+        calls.clear();
+        callback_result = 0;
+        log_file = tmpfile();
+        log_stream = log_file;
+        debug_mask = DBG_STATISTICS;
+    }
+    void TearDown() override {
+        log_stream = nullptr;
+        fclose(log_file);
+        debug_mask = DBG_STATISTICS;
+    }
+    int32_t check(const Frame& f, TimeStamp toa = kToa, int32_t level = 40) {
+        return adsb_check(ctx.get(), f.data(), toa, level);
+    }
+    std::string log_text() { return read_stream(log_file); }
+    /// Runs `fn` with file descriptor 2 sent to a temporary file.
+    template <typename Fn>
+    std::string capture_stderr(Fn fn) {
+        FILE* tmp = tmpfile();
+        fflush(stderr);
+        int saved = dup(2);
+        dup2(fileno(tmp), 2);
+        fn();
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        std::string s = read_stream(tmp);
+        fclose(tmp);
+        return s;
+    }
+    const AircraftEntry* entry(uint32_t aa) {
+        for (const auto& e : ctx->stats.aircraft)
+            if (e.address == aa) return &e;
+        return nullptr;
+    }
+
+    std::unique_ptr<Context> ctx;
+    FILE* log_file = nullptr;
+};
+
+TEST(AdsbParity, KnownSquitter) {
+    const uint8_t frame[14] = {0x8D, 0x48, 0x40, 0xD6, 0x20, 0x2C, 0xC3,
+                               0x71, 0xC3, 0x2C, 0xE0, 0x57, 0x60, 0x98};
+    EXPECT_EQ(adsb_parity(frame, 88), 0x576098U);
+}
+
+TEST_F(AdsbCheck, CleanSquittersForwardedWithTheirTime) {
+    for (int df : {17, 18}) {
+        Frame f = squitter(df, 0x4CA123);
+        calls.clear();
+        ASSERT_EQ(check(f), df);
+        ASSERT_EQ(calls.size(), 1U);
+        EXPECT_EQ(calls[0].frame, f);
+        EXPECT_EQ(calls[0].length, 14);
+        EXPECT_EQ(calls[0].toa, kToa);
+        EXPECT_EQ(ctx->stats.received[df], 1U);
+        EXPECT_EQ(ctx->stats.rejected[df], 0U);
+    }
+    const AircraftEntry* e = entry(0x4CA123);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->es_ok, 2);
+    EXPECT_EQ(ctx->stats.accepted_level.max, 40);
+}
+
+TEST_F(AdsbCheck, EverySingleBitFlipRejectedAndCountedOnKnownAircraft) {
+    const Frame good = squitter(17, 0x4CA123);
+    ASSERT_EQ(check(good), 17);
+    for (int bit = 5; bit < 112; bit++) {
+        Frame f = good;  // a fresh copy for every bit
+        f[bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
+        const AircraftEntry* e = entry(0x4CA123);
+        int bad_before = e->es_bad;
+        uint32_t rejected_before = ctx->stats.rejected[17];
+        TimeStamp toa = kToa + static_cast<TimeStamp>(bit);
+        ASSERT_EQ(check(f, toa), -1) << "bit " << bit;
+        EXPECT_EQ(ctx->stats.rejected[17], rejected_before + 1) << "bit " << bit;
+        bool aa_intact = bit < 8 || bit >= 32;
+        EXPECT_EQ(e->es_bad, bad_before + (aa_intact ? 1 : 0)) << "bit " << bit;
+        if (aa_intact) {
+            EXPECT_EQ(e->last_seen, toa) << "bit " << bit;
+        }
+    }
+    EXPECT_EQ(calls.size(), 1U);
+    EXPECT_EQ(entry(0x4CA123)->es_ok, 1);
+}
+
+TEST_F(AdsbCheck, AllCallInterrogatorCodeAndAddressParityFormats) {
+    // DF4 before the aircraft is known: rejected.
+    Frame df4 = make_frame(4, {0, 0, 0}, 0xABCDEF);
+    EXPECT_EQ(check(df4), -1);
+    EXPECT_EQ(ctx->stats.rejected[4], 1U);
+    // Remainder 0x80 is outside the interrogator code: rejected, no entry.
+    EXPECT_EQ(check(all_call(0xABCDEF, 0x80)), -1);
+    EXPECT_EQ(ctx->stats.rejected[11], 1U);
+    EXPECT_EQ(entry(0xABCDEF), nullptr);
+    // Code 127 is accepted and creates the entry.
+    EXPECT_EQ(check(all_call(0xABCDEF, 0x7F), kToa, 10), 11);
+    ASSERT_NE(entry(0xABCDEF), nullptr);
+    EXPECT_EQ(entry(0xABCDEF)->df11_ok, 1);
+    // Now the DF4 matches: not rejected, refreshes the entry, still -1.
+    EXPECT_EQ(check(df4, kToa + 100, 20), -1);
+    EXPECT_EQ(ctx->stats.rejected[4], 1U);
+    EXPECT_EQ(entry(0xABCDEF)->last_seen, kToa + 100);
+    EXPECT_EQ(ctx->stats.accepted_level.max, 20);
+    // A bad all-call for the known aircraft: rejected but counted on it.
+    EXPECT_EQ(check(all_call(0xABCDEF, 0x100)), -1);
+    EXPECT_EQ(ctx->stats.rejected[11], 2U);
+    EXPECT_EQ(entry(0xABCDEF)->df11_bad, 1);
+    // Address/parity 0 is a failure even with a free entry of address 0.
+    EXPECT_EQ(check(make_frame(5, {0, 0, 0}, 0)), -1);
+    EXPECT_EQ(ctx->stats.rejected[5], 1U);
+}
+
+TEST_F(AdsbCheck, UnvalidatedFormatsOnlyCounted) {
+    for (int df : {0, 16, 19, 28}) {
+        Frame f = make_frame(df, {1, 2, 3});
+        EXPECT_EQ(check(f), -1) << df;
+        EXPECT_EQ(ctx->stats.received[df], 1U) << df;
+        EXPECT_EQ(ctx->stats.rejected[df], 0U) << df;
+    }
+    EXPECT_EQ(ctx->stats.rejected_level.max, INT32_MIN);
+    EXPECT_EQ(ctx->stats.accepted_level.max, INT32_MIN);
+}
+
+TEST_F(AdsbCheck, CommBCallsignAndNotCommBLine) {
+    ASSERT_EQ(check(all_call(0x4CA123)), 11);
+    EXPECT_EQ(check(commb(20, 1, 0x4CA123, {0x20, 0x04, 0x20, 0xC4, 0xE3, 0x3D, 0xC8})), 20);
+    EXPECT_STREQ(entry(0x4CA123)->callsign, "ABCD837H");
+    // Codes 33, 32, 2, 0, 1, 1, 1, 1: 33 and 32 are blanks, 0 is kept.
+    EXPECT_EQ(check(commb(20, 4, 0x4CA123, {0x20, 0x86, 0x00, 0x80, 0x04, 0x10, 0x41})), 20);
+    EXPECT_EQ(std::string(entry(0x4CA123)->callsign, 9), std::string("  B\0AAAA\0", 9));
+    // A Comm-B reply of another register leaves the callsign alone.
+    EXPECT_EQ(check(commb(20, 1, 0x4CA123, {0x30, 0x04, 0x20, 0xC4, 0xE3, 0x3D, 0xC8})), 20);
+    EXPECT_EQ(entry(0x4CA123)->callsign[4], 'A');
+    std::string err = capture_stderr([&] {
+        EXPECT_EQ(check(commb(21, 2, 0x4CA123)), 21);
+        EXPECT_EQ(check(commb(21, 7, 0x4CA123)), 21);
+    });
+    EXPECT_EQ(err,
+              "df=21, but NOT Comm-B (comm_type='T', dr=2)\n"
+              "df=21, but NOT Comm-B (comm_type='?', dr=7)\n");
+    EXPECT_EQ(entry(0x4CA123)->commb, 5);
+    EXPECT_EQ(log_text(), "");
+}
+
+// The only test that sends replies without a downlink request: the run-wide
+// counter starts at 0 here.
+TEST_F(AdsbCheck, NoDownlinkRequestShownOnFirstAndEvery100th) {
+    ASSERT_EQ(check(all_call(0x4CA123)), 11);
+    Frame f = commb(20, 0, 0x4CA123);
+    std::string hex;
+    char b[4];
+    for (uint8_t v : f) {
+        snprintf(b, sizeof(b), "%02X ", v);
+        hex += b;
+    }
+    for (int i = 0; i < 102; i++) ASSERT_EQ(check(f), 20);
+    EXPECT_EQ(log_text(), "   1. df=20, no downlink request (dr=0) " + hex + "\n" +
+                              " 101. df=20, no downlink request (dr=0) " + hex + "\n");
+}
+
+TEST_F(AdsbCheck, AddressZeroForwardedIntoAFreeEntry) {
+    EXPECT_EQ(check(squitter(17, 0)), 17);
+    EXPECT_EQ(calls.size(), 1U);
+    EXPECT_EQ(ctx->stats.aircraft[0].address, 0U);
+    EXPECT_EQ(ctx->stats.aircraft[0].es_ok, 1);
+    // The entry stays free: the next aircraft takes it.
+    EXPECT_EQ(check(all_call(0x123456)), 11);
+    EXPECT_EQ(ctx->stats.aircraft[0].address, 0x123456U);
+    EXPECT_EQ(ctx->stats.aircraft[0].es_ok, 0);
+}
+
+TEST_F(AdsbCheck, CallbackFailureKeepsTheEntryButReturnsMinusOne) {
+    callback_result = -1;
+    EXPECT_EQ(check(squitter(17, 0x4CA123)), -1);
+    ASSERT_NE(entry(0x4CA123), nullptr);
+    EXPECT_EQ(entry(0x4CA123)->es_ok, 0);
+    EXPECT_EQ(ctx->stats.accepted_level.max, 40);
+    EXPECT_EQ(ctx->stats.rejected[17], 0U);
+}
+
+TEST_F(AdsbCheck, FullTableReplacesTheMostRecentlyUpdated) {
+    for (uint32_t i = 0; i < 512; i++) ASSERT_EQ(check(all_call(0x100000 + i), kToa + i), 11);
+    ASSERT_EQ(check(all_call(0x100000 + 100), kToa + 1000), 11);
+    ASSERT_EQ(check(all_call(0xEEEEEE), kToa + 2000), 11);
+    EXPECT_EQ(ctx->stats.aircraft[100].address, 0xEEEEEEU);
+    EXPECT_EQ(ctx->stats.aircraft[100].df11_ok, 1);
+    EXPECT_EQ(ctx->stats.aircraft[511].address, 0x100000U + 511);
+    // With every time zero, entry 0 is replaced.
+    for (auto& e : ctx->stats.aircraft) e.last_seen = 0;
+    ctx->stats.aircraft[0].address = 0x0A0A0A;
+    ASSERT_EQ(check(all_call(0xBBBBBB), 0), 11);
+    EXPECT_EQ(ctx->stats.aircraft[0].address, 0xBBBBBBU);
+}
+
+TEST_F(AdsbCheck, LevelClasses) {
+    struct Row {
+        int32_t trigger, level;
+        int bin;
+    } rows[] = {{4, 1, 0},  {4, 4, 2},  {4, 7, 2},   {4, 200, 7},
+                {16, 2, 0}, {16, 0, 0}, {1, 255, 9}, {0, 0x7FFFFFFF, 15}};
+    for (const Row& r : rows) {
+        ctx->trigger_level = r.trigger;
+        std::array<uint32_t, 16> before;
+        std::copy(std::begin(ctx->stats.ok_bins), std::end(ctx->stats.ok_bins), before.begin());
+        ASSERT_EQ(check(all_call(0x4CA123), kToa, r.level), 11);
+        for (int j = 0; j < 16; j++) {
+            EXPECT_EQ(ctx->stats.ok_bins[j], before[j] + (j == r.bin ? 1 : 0))
+                << "trigger " << r.trigger << " level " << r.level << " bin " << j;
+        }
+    }
+}
+
+TEST_F(AdsbCheck, ImplausibleSquitterTimeDroppedWithOneWarningPerInterval) {
+    struct Row {
+        TimeStamp toa;
+        bool plausible;
+    } rows[] = {{ts_make(1293833800U, 0), false}, {ts_make(1293833800U, 1), true},
+                {ts_make(1609459199U, 0), true},  {ts_make(0x7FFFFFFFU, 0xFFFFFFFFU), true},
+                {ts_make(0x80000000U, 0), false}, {0, false}};
+    uint32_t expected_rejected = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << r.toa);
+        calls.clear();
+        int32_t got = check(squitter(17, 0x4CA123), r.toa, 50);
+        if (r.plausible) {
+            EXPECT_EQ(got, 17) << std::hex << r.toa;
+            EXPECT_EQ(calls.size(), 1U);
+        } else {
+            expected_rejected++;
+            EXPECT_EQ(got, -1) << std::hex << r.toa;
+            EXPECT_TRUE(calls.empty());
+            if (expected_rejected == 1) {
+                EXPECT_EQ(entry(0x4CA123), nullptr);
+                EXPECT_EQ(ctx->stats.accepted_level.max, INT32_MIN);
+            }
+        }
+        EXPECT_EQ(ctx->stats.rejected[17], expected_rejected);
+    }
+    EXPECT_EQ(entry(0x4CA123)->es_ok, 3);
+    EXPECT_EQ(ctx->stats.rejected_level.max, 50);
+    std::string log = log_text();
+    EXPECT_EQ(count_of(log, "Warning - "), 1) << log;
+    ctx->stats.report_time += kTsOneSecond;
+    check(squitter(18, 0x4CA123), 0);
+    EXPECT_EQ(count_of(log_text(), "Warning - "), 2);
+}
+
+}  // namespace
