@@ -9,5 +9,13 @@
 /// the number of frames accepted in the interval.
 int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag);
 
-/// Lists the aircraft seen at or after `since` (debug bit 0x04).
+/// Lists the aircraft seen at or after `since` (debug bit 0x04) and clears
+/// their per-interval counters; does nothing without that bit.
 void aircraft_report(DecoderStats* stats, TimeStamp since);
+
+/// Level in decibels: 20 * (log10(level) - log10(256) + 0.3); 256 gives 6.0.
+float level_db(int32_t level);
+
+/// num * scale / den, truncated toward zero, without intermediate overflow;
+/// saturates at the int64_t range. `den` must not be 0.
+int64_t scaled_quotient(int64_t num, uint32_t scale, int64_t den);
