@@ -592,6 +592,7 @@ void run_attempt(Context* c) {
 
 int vorlix_main(int argc, char** argv) {
     Context* c = &ctx;
+    drv = DriverState{};
     log_stream = stderr;
     srandom(static_cast<unsigned>(time(nullptr)));
     prog_name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
