@@ -1,10 +1,79 @@
+// The demodulator.
+//
+// Rates: every supported sample rate is locked to the 6 MHz working rate by
+// L/M = 6 MHz / samp_rate (5/2 at 2.4 MS/s: 5 output samples per 2 input
+// samples; 3/1 at 2.0 MS/s; 15/8 at 3.2 MS/s). Mode S chips are 0.5 us,
+// that is three 6 MHz samples, so the slicer compares sample 3 of a bit with
+// sample 0 of it.
+//
+// Buffers: `samples` and `mag` hold history_len pairs (128 us) of the
+// previous block in front of the current one. The scan walks positions
+// 0..4095 of the buffer, and each position looks ahead at most history_len
+// samples, so every read stays below 4096 + history_len.
+//
+// Block processing is a funnel, cheapest rejection first: trigger (one
+// compare per sample) -> data level -> preamble/data ratio -> flatness of
+// the data envelope -> template correlation -> slicer -> parity.
 #include "sdr/radio.h"
 
+#include <algorithm>
+#include <bit>
+#include <cinttypes>
+#include <cstring>
 #include <ctime>
 
+#include "sdr/adsb_check.h"
+#include "sdr/signal_proc.h"
+
 namespace {
+
 constexpr char kModule[] = "sdr/radio";
+
+constexpr uint32_t kWorkRate = 6000000;  // the slicer's rate, 6 samples per us
+constexpr int kTemplateMax = 58;         // template capacity
+constexpr int kFineEntries = 58;         // 9.5 us + 1 sample at 6 MHz
+constexpr int32_t kFineScale = 24576;    // 6.0 samples per us, Q12
+constexpr int kDataOffset = 48;          // first data bit: 8 us after the first pulse
+constexpr int kBitLimit = 762;           // the slicer never reads a bit past this
+// Resampled samples per candidate: 128 us at 6 MHz plus one (768 at 2.4 MS/s).
+constexpr int kResampledMax = kMaxHistory * 30 / 13 + 1;
+
+constinit int16_t resample_filter[kMaxFilterTaps] = {};
+constinit int32_t coarse_template[kTemplateMax] = {};
+constinit int32_t fine_template[kTemplateMax] = {};
+constinit SliceHistory history = {};
+
+uint32_t gcd(uint32_t a, uint32_t b) {
+    while (b != 0) {
+        uint32_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
 }
+
+/// Samples in x us at `rate`, rounded to nearest.
+int32_t at_us(uint32_t x, uint32_t rate) {
+    return static_cast<int32_t>((static_cast<uint64_t>(x) * rate + 500000) / 1000000);
+}
+
+/// The level class of a trigger: how many octaves `level` lies above half
+/// the trigger level, offset by 3; negative classes count as 0.
+int level_bin(int32_t trigger_level, int32_t level) {
+    int b = std::countl_zero(2U * static_cast<uint32_t>(trigger_level) + 1U) -
+            std::countl_zero(2U * static_cast<uint32_t>(level) + 1U) + 3;
+    if (b < 0) b = 0;
+    VX_ASSERT(kModule, b <= 11);
+    return b;
+}
+
+int32_t sum_range(const int32_t* mag, int from, int count) {
+    int32_t s = 0;
+    for (int i = 0; i < count; i++) s += mag[from + i];
+    return s;
+}
+
+}  // namespace
 
 TimeStamp timestamp_now() {
     struct timespec now;
@@ -14,14 +83,321 @@ TimeStamp timestamp_now() {
     return timespec_to_ts(now.tv_sec, now.tv_nsec);
 }
 
-// PLACEHOLDER, replaced by the demodulator: only the history length, which
-// the buffer layout needs, is computed; no tables are built.
-void radio_init(Context* ctx) {
-    ctx->history_len = static_cast<uint32_t>(static_cast<uint64_t>(ctx->samp_rate) * 128 / 1000000);
+RadioLengths radio_lengths(uint32_t samp_rate) {
+    RadioLengths l;
+    l.len1 = at_us(1, samp_rate);
+    l.len8 = at_us(8, samp_rate);
+    l.len5 = (5 * l.len8) / 8;
+    l.len10 = at_us(10, samp_rate);
+    l.len12 = at_us(12, samp_rate);
+    l.len64 = at_us(64, samp_rate);
+    l.seg = l.len64 / 6;
+    l.long_skip = l.len64 / 3;
+    return l;
 }
 
-// PLACEHOLDER, replaced by the demodulator: demodulates nothing.
-int32_t process_block(Context*) { return 0; }
+TimeStamp samples_to_ts(int64_t d, uint32_t rate) {
+    int64_t sec = d / rate;
+    int64_t ns = (d % rate) * static_cast<int64_t>(kNsPerSecond) / rate;
+    while (ns < 0) {
+        ns += kNsPerSecond;
+        sec -= 1;
+    }
+    return timespec_to_ts(sec, ns);
+}
 
-// PLACEHOLDER, replaced by the demodulator: demodulates nothing.
-int32_t slice_frame(Context*, int32_t, int32_t) { return 0; }
+const SliceHistory* slice_history() {
+    return &history;
+}
+const int16_t* radio_filter() {
+    return resample_filter;
+}
+const int32_t* radio_coarse_template() {
+    return coarse_template;
+}
+const int32_t* radio_fine_template() {
+    return fine_template;
+}
+
+void radio_init(Context* ctx) {
+    VX_ASSERT(kModule, ctx->samp_rate >= 2000000 && ctx->samp_rate <= 3200000);
+    uint32_t g = gcd(ctx->samp_rate, kWorkRate);
+    if (g < 200000) {
+        // Round to a multiple of 200 kHz, whose gcd with 6 MHz is large.
+        uint32_t k = (ctx->samp_rate + 100000) / 200000;
+        ctx->samp_rate = (k * kWorkRate + 15) / 30;
+        g = gcd(ctx->samp_rate, kWorkRate);
+    }
+    ctx->resample_up = (g / 2 + kWorkRate) / g;
+    ctx->resample_down = (g / 2 + ctx->samp_rate) / g;
+    VX_ASSERT(kModule, static_cast<uint64_t>(ctx->resample_down) * kWorkRate / ctx->resample_up ==
+                           ctx->samp_rate);
+    ctx->filter_taps = 14 * ctx->resample_up;
+    VX_ASSERT(kModule, ctx->filter_taps <= static_cast<uint32_t>(kMaxFilterTaps));
+    ctx->history_len = static_cast<uint32_t>(static_cast<uint64_t>(ctx->samp_rate) * 128 / 1000000);
+
+    make_template(fine_template, kFineScale, kFineEntries);
+    int32_t scale =
+        static_cast<int32_t>((static_cast<uint64_t>(ctx->samp_rate) * 4096 + 500000) / 1000000);
+    make_template(coarse_template, scale, static_cast<int>((ctx->samp_rate + 50000) / 100000));
+
+    int32_t cut = 4096 / static_cast<int32_t>(ctx->resample_up);  // input Nyquist, Q12
+    int taps = static_cast<int>(ctx->filter_taps);
+    design_lowpass(cut, resample_filter, taps);
+    polyphase_reorder(resample_filter, static_cast<int>(ctx->resample_up), taps);
+}
+
+int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
+    int32_t sum = 0;
+    for (int k = 0; k < kBlockPairs; k++) {
+        int32_t i = block[2 * k] - 127;
+        int32_t q = block[2 * k + 1] - 127;
+        // |i| + |q| reaches 256 only for the clipped pair (255, 255);
+        // saturate so that it reads as full scale, not as silence.
+        int32_t m = std::min((i < 0 ? -i : i) + (q < 0 ? -q : q), 255);
+        mag[k] = m;
+        sum += m;
+    }
+    return sum;
+}
+
+int32_t process_block(Context* ctx) {
+    VX_ASSERT(kModule, ctx->block >= ctx->samples);
+    const RadioLengths len = radio_lengths(ctx->samp_rate);
+    const int hist = static_cast<int>(ctx->history_len);
+    int32_t* const mag = ctx->mag;
+    DecoderStats* const st = &ctx->stats;
+
+    // 1. Magnitudes of the new block behind the history.
+    const int32_t total = block_magnitude(ctx->block, mag + hist);
+
+    // 2. The trigger level follows six times the mean magnitude, one step per block.
+    const int32_t target = (6 * total + 2048) / 4096;
+    if (target < ctx->trigger_level) {
+        ctx->trigger_level--;
+    } else if (target > ctx->trigger_level) {
+        ctx->trigger_level++;
+    }
+    const int32_t tl = ctx->trigger_level;
+    level_stats_update(&st->noise_level, tl);
+
+    // 4. Scan. window_sum is the sum of mag[p+len12+1 .. p+len64].
+    const int32_t win_len = len.len64 - len.len12;
+    int32_t window = ctx->window_sum;
+    int32_t peak = ctx->peak_mag;
+    int p = 0;
+    auto step_to = [&](int target_p) {
+        for (; p < target_p; p++) {
+            int32_t in = mag[p + 1 + len.len64];
+            window += in - mag[p + 1 + len.len12];
+            if (in > peak) peak = in;
+        }
+    };
+    const int32_t threshold = tl / 2;
+    int32_t result = 0;
+    for (;;) {
+        // 4.1 Pass over the pending skip; the rest carries into the next block.
+        if (p + ctx->skip < kBlockPairs) {
+            step_to(p + ctx->skip);
+            ctx->skip = 0;
+        } else {
+            ctx->skip -= kBlockPairs - p;
+            step_to(kBlockPairs);
+        }
+        VX_ASSERT(kModule, ctx->skip >= 0);
+        if (ctx->skip != 0) break;
+
+        // 4.2 Trigger search: one compare per sample.
+        while (p < kBlockPairs && mag[p + 3] < threshold) step_to(p + 1);
+        VX_ASSERT(kModule, p <= kBlockPairs);
+        if (p == kBlockPairs) break;
+
+        // 4.3 Preamble level.
+        const int32_t pre = sum_range(mag, p, len.len8) / len.len8;
+        st->peak_bins[level_bin(tl, pre)]++;
+
+        // 4.4 Data level over 12..64 us.
+        const int32_t data = window / win_len;
+        if (2 * data < threshold) {
+            ctx->skip = len.long_skip;
+            continue;
+        }
+        const int b2 = level_bin(tl, data);
+
+        // 4.6 Preamble/data ratio.
+        if (!((25 - ctx->sensitvity[0]) * pre < 22 * data)) {
+            ctx->skip = len.len5;
+            continue;
+        }
+        st->rms_bins[b2]++;
+
+        // 4.8 Flatness: five segments of the data, each in steps of 5 % of D.
+        VX_ASSERT(kModule, data > 0);
+        int32_t flat = 0;
+        for (int s = 1; s <= 5; s++) {
+            int32_t seg_sum = sum_range(mag, p + s * len.seg, len.seg);
+            VX_ASSERT(kModule, seg_sum >= 0);
+            int32_t dev = (20 * seg_sum) / (data * len.seg) - 20;
+            flat += dev < 0 ? -dev : dev;
+        }
+        if (flat > 3 * ctx->sensitvity[1] + 20) {
+            ctx->skip = len.len5;
+            continue;
+        }
+
+        // 4.9 Correlation with the preamble template at the sample rate.
+        int32_t best = 0;
+        int32_t best_off = 0;
+        for (int k = -(len.len1 + 1); k <= len.len8 / 2 - 1; k++) {
+            const int j0 = std::max(0, -k);
+            uint32_t acc = 0;
+            for (int j = j0; j < len.len10; j++) {
+                acc += static_cast<uint32_t>(coarse_template[j] * mag[p + k + j]);
+            }
+            const int32_t corr = static_cast<int32_t>(acc) / len.len10;
+            if (corr > best) {
+                best = corr;
+                best_off = k + len.len1;
+            }
+        }
+
+        // 4.10 Score of ratio and correlation.
+        if (!(2 * ((50 * pre) / data - 27) - 3 * (best / data - 29) <
+              3 * ctx->sensitvity[2] + 50)) {
+            ctx->skip = len.len5;
+            continue;
+        }
+        st->corr_bins[b2]++;
+
+        // 4.12 Slice from the first preamble pulse.
+        const int32_t start = std::clamp(p + best_off, 0, kBlockPairs - 1);
+        ctx->window_sum = window;
+        ctx->peak_mag = peak;
+        const int32_t r = slice_frame(ctx, start, data);
+        ctx->skip = std::max(r, len.len5);
+        result += r;
+    }
+    ctx->window_sum = window;
+    ctx->peak_mag = peak;
+
+    // 5. Carry the last history_len samples over to the head of the buffers.
+    memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
+    memmove(ctx->samples, ctx->samples + kBlockBytes, static_cast<size_t>(2 * hist));
+    return result;
+}
+
+int16_t exact_magnitude(uint8_t b0, uint8_t b1) {
+    const int32_t i = (b0 - 127) * 128;  // -16256 .. 16384
+    const int32_t q = (b1 - 127) * 128;
+    const uint32_t x = static_cast<uint32_t>(i * i + q * q);  // 0 or 16384 .. 2^29
+    if (x == 0) return 0;
+    // Newton's method from a shift estimate; the result is the first
+    // iterate that does not decrease.
+    const int bits = std::bit_width(x);
+    uint32_t g = x >> std::max(bits / 2 - 1, 0);
+    if (g == 0) return 0;
+    for (;;) {
+        const uint32_t y = (x / g + g) / 2;
+        if (y == 0) return 0;
+        if (y >= g) return static_cast<int16_t>(y);
+        g = y;
+    }
+}
+
+int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
+    VX_ASSERT(kModule, start >= 0 && start < kBlockPairs);
+    const uint32_t rate = ctx->samp_rate;
+    const int hist = static_cast<int>(ctx->history_len);
+    const int L = static_cast<int>(ctx->resample_up);
+    const int M = static_cast<int>(ctx->resample_down);
+
+    // 1. Coarse start time: cur_time is the instant just after the block's
+    //    last sample, buffer index hist + 4096.
+    const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(start) - hist - kBlockPairs, rate);
+    const TimeStamp coarse = ctx->cur_time + t1;
+
+    // 2. Candidates must come in increasing time order.
+    const int64_t order = ts_diff(coarse, history.prev_start_time);
+    if (order == 0) return 0;
+    if (order < 0) {
+        log_warning("[frame slice] reverse timing by %" PRId64 "us, %" PRId64 "ms, %" PRId64 "s",
+                    static_cast<int64_t>((order + 2147) / 4295),
+                    static_cast<int64_t>((order + 2147483) / 4294967),
+                    static_cast<int64_t>((order + (int64_t{1} << 31)) / (int64_t{1} << 32)));
+        return 0;
+    }
+    history.prev_start_time = coarse;
+
+    // 3. Exact magnitudes over 128 us.
+    int16_t exact[kMaxHistory];
+    const uint8_t* pair = ctx->samples + 2 * start;
+    for (int k = 0; k < hist; k++) exact[k] = exact_magnitude(pair[2 * k], pair[2 * k + 1]);
+
+    // 4. Resample to 6 MHz; output 0 lies at `start`.
+    int16_t fine[kResampledMax] = {};
+    const int n_out =
+        static_cast<int>(static_cast<uint32_t>(hist) * ctx->resample_up / ctx->resample_down) + 1;
+    VX_ASSERT(kModule, n_out <= kResampledMax);
+    resample(exact, hist, fine, n_out, resample_filter, static_cast<int>(ctx->filter_taps), L, M);
+
+    // 5. Fine timing: the template's first pulse lies six samples after its origin.
+    int32_t best = 0;
+    int32_t off = 0;
+    for (int k = -6; k <= 5; k++) {
+        uint32_t acc = 0;
+        for (int j = std::max(0, -k); j < kFineEntries; j++) {
+            acc += static_cast<uint32_t>(fine[k + j] * fine_template[j]);
+        }
+        const int32_t corr = static_cast<int32_t>(acc) / kFineEntries;
+        if (corr > best) {
+            best = corr;
+            off = k + 6;
+        }
+    }
+    const int32_t fine_in = off * M / L;  // the fine offset in input samples
+
+    // 6. Time of arrival of the first preamble pulse.
+    const TimeStamp t2 = samples_to_ts(off, kWorkRate);
+    const TimeStamp toa = ctx->cur_time + t1 + t2;
+    const int64_t rel = ts_diff(t1 + t2, 0);
+    VX_ASSERT(kModule, rel >= ts_diff(samples_to_ts(-(kBlockPairs + hist), rate), 0) &&
+                           rel < ts_diff(samples_to_ts(1, rate), 0));
+
+    // 7. Bits by pulse position: a 1 has its pulse in the first half-bit.
+    uint8_t bits[14] = {};
+    for (int u = 0; u < 112; u++) {
+        const int first = off + kDataOffset + 6 * u;
+        if (first >= kBitLimit) break;
+        if (fine[first + 3] < fine[first]) bits[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
+    }
+
+    // 8, 9. Statistics and the frame check.
+    level_stats_update(&ctx->stats.candidate_level, level);
+    const int32_t r = adsb_check(ctx, bits, toa, level);
+    ctx->stats.last_candidate_toa = toa;
+    if (r < 0) return fine_in;
+
+    // 11. Accepted frames must be at least 56 us apart.
+    const int64_t dt = ts_diff(toa, history.prev_accept_toa);
+    if (dt < kTs56us) {
+        char when[256];
+        time_text(when, sizeof when, toa);
+        log_debug(DBG_STATISTICS,
+                  "%s: is NOT minimal increasing by dt=56us >= %5.2fus (df=%d->%d) -- #%llu "
+                  "last_#%llu, frame_start=%d last_s=%d, recv_t=%lld, last_t=%lld, bufoffs=%d, "
+                  "last_bo=%d\n",
+                  when, static_cast<double>(dt) / 4294.967296, history.prev_df, r,
+                  static_cast<unsigned long long>(ctx->n_records),
+                  static_cast<unsigned long long>(history.prev_record), off, history.prev_offset,
+                  static_cast<long long>(ctx->cur_time),
+                  static_cast<long long>(history.prev_block_time), start, history.prev_start);
+    }
+    history.prev_record = ctx->n_records;
+    history.prev_start = start;
+    history.prev_block_time = ctx->cur_time;
+    history.prev_accept_toa = toa;
+    history.prev_offset = off;
+    history.prev_df = r;
+    const int32_t duration_us = r > 7 ? 120 : 64;
+    return fine_in + static_cast<int32_t>(static_cast<uint64_t>(duration_us) * rate / 1000000);
+}

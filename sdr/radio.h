@@ -5,11 +5,36 @@
 
 #include "include/context.h"
 
+/// The slicer's memory of earlier candidates; process-wide, zero at program
+/// start and never reset, not even between connection attempts.
+struct SliceHistory {
+    TimeStamp prev_start_time;  ///< coarse start of the last candidate that passed the order check
+    TimeStamp prev_accept_toa;  ///< time of arrival of the last accepted frame
+    uint64_t prev_record;       ///< n_records at the last accepted frame
+    TimeStamp prev_block_time;  ///< cur_time at the last accepted frame
+    int32_t prev_offset;        ///< fine offset of the last accepted frame, 0..11 (6 MHz samples)
+    int32_t prev_start;         ///< start sample of the last accepted frame, 0..4095
+    int32_t prev_df;            ///< adsb_check result of the last accepted frame
+};
+
+/// Sample counts derived from the sample rate; at(x) = (x * rate + 500000) / 10^6.
+struct RadioLengths {
+    int32_t len1;       ///< at(1 us)
+    int32_t len5;       ///< 5 * len8 / 8
+    int32_t len8;       ///< at(8 us)
+    int32_t len10;      ///< at(10 us): entries of the coarse template
+    int32_t len12;      ///< at(12 us)
+    int32_t len64;      ///< at(64 us)
+    int32_t seg;        ///< len64 / 6: one flatness segment
+    int32_t long_skip;  ///< len64 / 3
+};
+
 /// The current wall-clock (real-time clock) time.
 TimeStamp timestamp_now();
 
 /// Locks samp_rate to the 6 MHz working rate and builds the tables; sets
-/// resample_up, resample_down, filter_taps and history_len.
+/// resample_up, resample_down, filter_taps and history_len. Prints the two
+/// templates and the filter on standard error.
 void radio_init(Context* ctx);
 
 /// Processes the 4096 pairs at ctx->block; returns the sum of the slicer's
@@ -19,3 +44,23 @@ int32_t process_block(Context* ctx);
 /// Demodulates the candidate whose first preamble pulse is at `start`;
 /// returns the number of input samples to pass over (never negative).
 int32_t slice_frame(Context* ctx, int32_t start, int32_t level);
+
+/// The lengths of block processing at `samp_rate`.
+RadioLengths radio_lengths(uint32_t samp_rate);
+
+/// Cheap magnitudes of 4096 pairs: |b0 - 127| + |b1 - 127|, at most 255;
+/// writes mag[0..4095] and returns their sum.
+int32_t block_magnitude(const uint8_t* block, int32_t* mag);
+
+/// Exact magnitude of one pair: sqrt(I^2 + Q^2) with I = (b0 - 127) * 128,
+/// by the integer Newton iteration; 0..23170.
+int16_t exact_magnitude(uint8_t b0, uint8_t b1);
+
+/// `d` samples at `rate` samples per second as a (signed) time stamp.
+TimeStamp samples_to_ts(int64_t d, uint32_t rate);
+
+/// Read-only views of the process-wide state (for tests and tools).
+const SliceHistory* slice_history();
+const int16_t* radio_filter();           ///< filter_taps taps, polyphase order
+const int32_t* radio_coarse_template();  ///< len10 entries
+const int32_t* radio_fine_template();    ///< 58 entries
