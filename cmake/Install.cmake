@@ -1,0 +1,75 @@
+# Install rules: the service and its companion programs, the manual page, the
+# systemd unit and its defaults file, the package documentation.
+#
+# Everything lands below CMAKE_INSTALL_PREFIX, except the defaults file, which
+# goes to <sysconfdir>/default (/etc/default for the prefix /usr). The paths
+# that depend on the prefix (the defaults file, the program path inside the
+# unit) are worked out when the install runs, so `cmake --install --prefix`
+# and the package build (prefix /usr) get them right whatever prefix the
+# build tree was configured with. DESTDIR is honoured throughout.
+
+include(GNUInstallDirs)
+
+set(VORLIX_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
+    "Directory of the systemd unit, relative to the install prefix")
+
+install(TARGETS vorlix ${VORLIX_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Debian wants compressed manual pages and change logs, compressed without a
+# time stamp or file name (gzip -n) so that rebuilds give identical packages.
+find_program(VORLIX_GZIP gzip REQUIRED)
+set(VORLIX_MAN_GZ ${CMAKE_BINARY_DIR}/doc/vorlix.1.gz)
+set(VORLIX_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/doc/changelog.Debian.gz)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${VORLIX_MAN_GZ}
+  COMMAND ${VORLIX_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/doc/vorlix.1 > ${VORLIX_MAN_GZ}
+  DEPENDS ${CMAKE_SOURCE_DIR}/doc/vorlix.1
+  COMMENT "Compressing the manual page"
+  VERBATIM)
+add_custom_command(
+  OUTPUT ${VORLIX_CHANGELOG_GZ}
+  COMMAND ${VORLIX_GZIP} -9 -n -c ${CMAKE_BINARY_DIR}/doc/changelog > ${VORLIX_CHANGELOG_GZ}
+  DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog
+  COMMENT "Compressing the change log"
+  VERBATIM)
+add_custom_target(vorlix_docs ALL DEPENDS ${VORLIX_MAN_GZ} ${VORLIX_CHANGELOG_GZ})
+
+install(FILES ${VORLIX_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${VORLIX_CHANGELOG_GZ} ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The unit names the program by its installed path; the defaults file belongs
+# to the system configuration directory of the prefix. The unit is written
+# straight into the destination (no intermediate file in the build tree), so
+# installs with different prefixes may run side by side.
+install(CODE "
+  set(_vorlix_prefix \"\${CMAKE_INSTALL_PREFIX}\")
+  if(_vorlix_prefix STREQUAL \"/usr\")
+    set(_vorlix_sysconf \"/etc\")
+  else()
+    set(_vorlix_sysconf \"\${_vorlix_prefix}/${CMAKE_INSTALL_SYSCONFDIR}\")
+  endif()
+  set(VORLIX_PROGRAM \"\${_vorlix_prefix}/${CMAKE_INSTALL_BINDIR}/vorlix\")
+  set(VORLIX_DEFAULTS \"\${_vorlix_sysconf}/default/vorlix\")
+  file(READ \"${CMAKE_SOURCE_DIR}/packaging/vorlix.service.in\" _vorlix_unit)
+  string(CONFIGURE \"\${_vorlix_unit}\" _vorlix_unit @ONLY)
+  set(_vorlix_unit_file \"\${_vorlix_prefix}/${VORLIX_SYSTEMD_UNITDIR}/vorlix.service\")
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${_vorlix_unit_file}\")
+  file(WRITE \"\$ENV{DESTDIR}\${_vorlix_unit_file}\" \"\${_vorlix_unit}\")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${_vorlix_unit_file}\")
+  file(INSTALL DESTINATION \"\${_vorlix_sysconf}/default\" TYPE FILE
+       RENAME vorlix FILES \"${CMAKE_SOURCE_DIR}/packaging/vorlix.default\")
+")
+
+# The installed tree, checked after an install into a temporary DESTDIR.
+string(REPLACE ";" " " _vorlix_tools_text "${VORLIX_TOOLS}")
+add_test(NAME install_tree
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install_check.sh
+                   ${CMAKE_BINARY_DIR} "${_vorlix_tools_text}" "${VORLIX_EMULATOR_TEXT}")
+set_tests_properties(install_tree PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS package)
+add_test(NAME man_page
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/man_check.sh
+                   ${CMAKE_SOURCE_DIR}/doc/vorlix.1 $<TARGET_FILE:vorlix> "${VORLIX_EMULATOR_TEXT}"
+                 ${PROJECT_VERSION})
+set_tests_properties(man_page PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60 LABELS package)

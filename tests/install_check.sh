@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The installed tree: `cmake --install` into temporary directories with the
+# prefix /usr (as the package does), with another prefix, and without DESTDIR,
+# then the files, their modes, the unit's paths and the installed program.
+#   install_check.sh <build dir> <tool programs> <emulator or "">
+set -euo pipefail
+build=$1 tools=$2 emulator=$3
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+install_into() {  # <destdir or ""> <prefix>
+    if [[ -n $1 ]]; then
+        DESTDIR=$1 cmake --install "$build" --prefix "$2" >"$tmp/install.log" 2>&1
+    else
+        cmake --install "$build" --prefix "$2" >"$tmp/install.log" 2>&1
+    fi || { cat "$tmp/install.log"; fail "install to ${1:-}$2 failed"; return 1; }
+}
+
+# <root> <prefix> <sysconfdir>: the tree of one install.
+check_tree() {
+    local root=$1 prefix=$2 etc=$3 p
+    local bin=$root$prefix/bin unit=$root$prefix/lib/systemd/system/vorlix.service
+    for p in vorlix $tools; do
+        [[ -f $bin/$p && -x $bin/$p ]] || fail "$bin/$p missing or not executable"
+    done
+    p=$root$prefix/share/man/man1/vorlix.1.gz
+    if [[ -f $p ]]; then
+        gzip -t "$p" || fail "$p is not gzip"
+        zcat "$p" | grep -q '^\.TH VORLIX 1' || fail "$p is not the manual page"
+    else
+        fail "$p missing"
+    fi
+    for p in copyright changelog.Debian.gz; do
+        [[ -f $root$prefix/share/doc/vorlix/$p ]] || fail "share/doc/vorlix/$p missing"
+    done
+    [[ -f $root$etc/default/vorlix ]] || fail "$root$etc/default/vorlix missing"
+    if [[ -f $unit ]]; then
+        grep -qFx "ExecStart=$prefix/bin/vorlix \$VORLIX_OPTIONS -o \${VORLIX_OUTPUT} \${VORLIX_INPUT}" "$unit" ||
+            fail "ExecStart of $unit does not run $prefix/bin/vorlix"
+        grep -qFx "EnvironmentFile=-$etc/default/vorlix" "$unit" ||
+            fail "EnvironmentFile of $unit is not $etc/default/vorlix"
+        if grep -q "@VORLIX" "$unit"; then fail "unreplaced @VORLIX in $unit"; fi
+    else
+        fail "$unit missing"
+    fi
+    # Nothing world-writable, nothing executable that should not be.
+    p=$(find "${root:-$prefix}" -perm -o+w ! -type l)
+    [[ -z $p ]] || fail "world-writable: $p"
+    for p in "$root$etc/default/vorlix" "$unit"; do
+        [[ -f $p && ! -x $p ]] || fail "$p is executable"
+    done
+}
+
+# 1. The package layout: prefix /usr, defaults in /etc.
+root=$tmp/root
+if install_into "$root" /usr; then
+    check_tree "$root" /usr /etc
+    extra=$(cd "$root" && find . -type f | grep -vE '^\./(usr|etc/default)/' || true)
+    [[ -z $extra ]] || fail "files outside /usr and /etc/default: $extra"
+    # shellcheck disable=SC2086
+    version=$($emulator "$root/usr/bin/vorlix" -V 2>&1) || fail "installed vorlix -V failed"
+    [[ $version == *" version "* ]] || fail "installed vorlix -V printed: $version"
+
+    # systemd's own check of the unit, with its paths moved into the tree.
+    if command -v systemd-analyze >/dev/null; then
+        mkdir -p "$tmp/verify"
+        sed -e "s|=/usr/bin/vorlix|=$root/usr/bin/vorlix|" \
+            -e "s|=-/etc/default/vorlix|=-$root/etc/default/vorlix|" \
+            "$root/usr/lib/systemd/system/vorlix.service" >"$tmp/verify/vorlix.service"
+        out=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no \
+              "$tmp/verify/vorlix.service" 2>&1) || fail "systemd-analyze verify failed: $out"
+        if grep -q 'vorlix\.service' <<<"$out"; then
+            fail "systemd-analyze verify: $out"
+        elif [[ -n $out ]]; then
+            echo "systemd-analyze, about other units: $out"
+        fi
+    else
+        echo "systemd-analyze not installed: unit not verified"
+    fi
+fi
+
+# 2. Another prefix: everything stays below it, configuration included.
+if install_into "$tmp/root2" /opt/vorlix; then
+    check_tree "$tmp/root2" /opt/vorlix /opt/vorlix/etc
+    extra=$(cd "$tmp/root2" && find . -type f | grep -v '^\./opt/vorlix/' || true)
+    [[ -z $extra ]] || fail "files outside the prefix /opt/vorlix: $extra"
+fi
+
+# 3. No DESTDIR: a plain prefix install writes nothing outside the prefix.
+if install_into "" "$tmp/plain"; then
+    check_tree "" "$tmp/plain" "$tmp/plain/etc"
+fi
+
+if ((failures)); then
+    echo "$failures failure(s)"
+    exit 1
+fi
+echo "install tree ok"
