@@ -15,6 +15,8 @@
 namespace {
 
 const std::string kProg = VORLIX_BIN;
+// The service as a shell command (with the emulator in front under cross builds).
+const std::string kShellProg = std::string(VORLIX_EMULATOR) + " " + kProg;
 constexpr uint64_t kT0 = 1700000000000000000ULL;  // 2023-11-14, in ns
 constexpr uint64_t kStep = 1706666ULL;            // one block at 2.4 MS/s, in ns
 
@@ -284,7 +286,7 @@ TEST(DriverTest, PipeInPiecesMatchesFile) {
         // record), then the rest, with pauses in between.
         std::string script = "(head -c 100 '" + name + "'; sleep 0.2; tail -c +101 '" + name +
                              "' | head -c 8200; sleep 0.2; tail -c +8301 '" + name + "') | " +
-                             kProg + " -d 0 -w 0 -r 0 -";
+                             kShellProg + " -d 0 -w 0 -r 0 -";
         ProcessResult piped = run_process("/bin/sh", {"-c", script});
         EXPECT_EQ(piped.status, 0) << c.what;
         EXPECT_EQ(log_lines(piped.err), log_lines(direct.err)) << c.what << "\n" << piped.err;
@@ -350,6 +352,25 @@ TEST(DriverTest, FailingOutputEndsTheAttempt) {
         std::string::npos)
         << r.err;
     EXPECT_EQ(count_of(r.err, kClose), 1);
+}
+
+// SIGPIPE is logged and ignored: the service goes on reading.
+TEST(DriverTest, SigpipeIsLoggedAndIgnored) {
+    TempDir dir;
+    write_file(dir.file("cap"), raw_capture(1));
+    std::string err = dir.file("err"), go = dir.file("go");
+    // Standard input stays silent until the signal was sent.
+    std::string script = "(while [ ! -e '" + go + "' ]; do sleep 0.05; done; cat '" +
+                         dir.file("cap") + "') | " + kShellProg + " -w 0 -r 0 - 2>'" + err +
+                         "' & pid=$!; i=0; while ! grep -q Delay '" + err +
+                         "' && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; kill -PIPE $pid; "
+                         "touch '" +
+                         go + "'; wait $pid; echo status=$?";
+    ProcessResult r = run_process("/bin/sh", {"-c", script});
+    EXPECT_EQ(r.out, "status=0\n");
+    std::string log = read_file(err);
+    EXPECT_NE(log.find("\nWarning - manually ignore SIGPIPE\n\n"), std::string::npos) << log;
+    EXPECT_EQ(count_of(log, kClose), 1) << log;
 }
 
 }  // namespace
