@@ -99,6 +99,15 @@ TEST(DriverTest, UsageVersionAndMissingFile) {
     EXPECT_EQ(r.err, echo({"-d0", "-w", "0"}) + "Fatal - Missing file\n\n");
 }
 
+// The echo of the command line is cut to 254 characters.
+TEST(DriverTest, LongCommandLineEchoIsCut) {
+    std::string name(300, 'n');
+    ProcessResult r = run_vorlix({"-w", "0", name});
+    EXPECT_EQ(r.status, 1);
+    std::string full = kProg + " -w 0 " + name;
+    EXPECT_EQ(r.err.substr(0, 255), full.substr(0, 254) + "\n");
+}
+
 TEST(DriverTest, UsageAndVersionIgnoreTheLogFile) {
     TempDir dir;
     std::string log = dir.file("log");
@@ -352,6 +361,39 @@ TEST(DriverTest, FailingOutputEndsTheAttempt) {
         std::string::npos)
         << r.err;
     EXPECT_EQ(count_of(r.err, kClose), 1);
+}
+
+// The block counts of the statistics reports' headlines, in order.
+std::vector<int> report_blocks(const std::string& err) {
+    std::vector<int> out;
+    const std::string key = "msg stats: proc/skip:[";
+    for (size_t at = err.find(key); at != std::string::npos; at = err.find(key, at + 1))
+        out.push_back(std::stoi(err.substr(at + key.size())));
+    return out;
+}
+
+// A report is due when more than time_interval seconds of capture time have
+// passed since the last one; time-stamped input reports at its first record.
+TEST(DriverTest, StatisticsInterval) {
+    TempDir dir;
+    const uint64_t s = 1000000000ULL;
+    std::string data = capture_probe(true) + capture_record(kT0) + capture_record(kT0 + s / 2) +
+                       capture_record(kT0 + s) +      // exactly 1 s: not yet
+                       capture_record(kT0 + s + 1) +  // just over 1 s
+                       capture_record(kT0 + s + 2) + capture_record(kT0 + 5 * s) +
+                       capture_record(kT0 + 4 * s);  // back in time: no report
+    write_file(dir.file("ts"), data);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-t", "1", dir.file("ts")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(report_blocks(r.err), std::vector<int>({1, 3, 2})) << r.err;
+
+    // Raw input at 2.4 MS/s: the first block is stamped two block durations
+    // after the report time, so the 585th block is the first past 1 s
+    // (586 * 7330074 > 2^32 > 585 * 7330074); the end of input reports the rest.
+    write_file(dir.file("raw"), raw_capture(600));
+    r = run_vorlix({"-w", "0", "-r", "0", "-t", "1", dir.file("raw")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(report_blocks(r.err), std::vector<int>({585, 15})) << r.err;
 }
 
 // SIGPIPE is logged and ignored: the service goes on reading.
