@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,8 +10,11 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <vector>
 
+#include "sdr/adsb_check.h"
 #include "sdr/log.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -213,6 +217,59 @@ TEST_F(Stats, AircraftList) {
     // Nothing heard since: no lines and no count.
     aircraft_report(stats.get(), kNow + 1);
     EXPECT_EQ(take_log(), "");
+}
+
+/// Hex text of a frame of format `df` whose parity remainder is `remainder`.
+std::string frame_hex(int df, std::vector<uint8_t> body, uint32_t remainder) {
+    int bits = df < 16 ? 32 : 88;
+    std::vector<uint8_t> f(bits / 8 + 3, 0);
+    f[0] = static_cast<uint8_t>(df << 3);
+    std::copy(body.begin(), body.end(), f.begin() + 1);
+    uint32_t p = adsb_parity(f.data(), bits) ^ remainder;
+    f[bits / 8] = static_cast<uint8_t>(p >> 16);
+    f[bits / 8 + 1] = static_cast<uint8_t>(p >> 8);
+    f[bits / 8 + 2] = static_cast<uint8_t>(p);
+    std::string hex;
+    char b[3];
+    for (uint8_t v : f) {
+        snprintf(b, sizeof(b), "%02X", v);
+        hex += b;
+    }
+    return hex;
+}
+
+// A synthesized raw capture with one aircraft: a DF4 before it is known,
+// its all-call, three squitters, a DF4 and a Comm-B identification.
+TEST(StatsEndToEnd, ReportAndAircraftListOfASynthesizedCapture) {
+    if (access(tool_path("capture-synth").c_str(), X_OK) != 0) GTEST_SKIP() << "no synthesizer";
+    const std::string df11 = frame_hex(11, {0x4C, 0xA1, 0x23}, 0);
+    const std::string df17 =
+        frame_hex(17, {0x4C, 0xA1, 0x23, 0x58, 0x99, 0x01, 0x02, 0x03, 0x04, 0x05}, 0);
+    const std::string df4 = frame_hex(4, {0, 0, 0}, 0x4CA123);
+    const std::string df20 =
+        frame_hex(20, {0x08, 0, 0, 0x20, 0x04, 0x20, 0xC4, 0xE3, 0x3D, 0xC8}, 0x4CA123);
+    TempDir dir;
+    const std::string capture = dir.file("capture.u8");
+    ProcessResult synth =
+        run_process(tool_path("capture-synth"),
+                    {"-o", capture,           "-F", "raw",          "-d", "0.05",
+                     "-x", df4 + "@500",      "-x", df11 + "@1000", "-x", df17 + "@2000",
+                     "-x", df17 + "@3000:60", "-x", df4 + "@4000",  "-x", df20 + "@5000",
+                     "-x", df17 + "@6000:30"});
+    ASSERT_EQ(synth.status, 0) << synth.err;
+    for (const char* mask : {"5", "1"}) {
+        ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-d", mask, capture});
+        SCOPED_TRACE(r.err);
+        EXPECT_EQ(count_of(r.err,
+                           "[4] 2 ok:1  err:50.00%;  [5] X;  [11] 1 ok:1  err:0.00%;  "
+                           "[17] 3 ok:3  err:0.00%;  [20] 1 ok:1  err:0.00%;  [21] X;  \n"),
+                  1);
+        EXPECT_EQ(count_of(r.err, " frames: 5 ("), 1);
+        bool listed = std::regex_search(
+            r.err, std::regex(R"(\n4ca123 ABCD837H 0\.00kHz \(0\.00\) lvl\[[-. 0-9]{17}\] )"
+                              R"(ex\[  3/  3\] cb\[ 1\]\ncnt:   1\n)"));
+        EXPECT_EQ(listed, mask[0] == '5');
+    }
 }
 
 }  // namespace
