@@ -619,7 +619,13 @@ int vorlix_main(int argc, char** argv) {
     c->frame_callback = send_frame;
 
     log_debug(1, "%s\n", c->cmd_line);
-    signal(SIGPIPE, on_sigpipe);
+    // The handler stays installed and interrupted reads are restarted
+    // (signal() promises neither on every C library).
+    struct sigaction pipe_action {};
+    pipe_action.sa_handler = on_sigpipe;
+    pipe_action.sa_flags = SA_RESTART;
+    sigemptyset(&pipe_action.sa_mask);
+    sigaction(SIGPIPE, &pipe_action, nullptr);
 
     parse_args(c, argc, argv);
     if (c->in_name == nullptr) log_fatal("Missing file\n");
