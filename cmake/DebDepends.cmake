@@ -22,7 +22,7 @@ foreach(binary IN LISTS CPACK_VORLIX_BINARIES)
   string(REGEX MATCHALL "NEEDED +[^\n]+" _needed "${_dump}")
   foreach(entry IN LISTS _needed)
     string(REGEX REPLACE "NEEDED +" "" lib "${entry}")
-    if(lib MATCHES "^lib(c|m)\\.so\\.6$")
+    if(lib MATCHES "^(lib(c|m)\\.so\\.6|ld\\.so\\.1|ld-linux.*\\.so\\.[0-9])$")  # the C library and its loader
     elseif(lib STREQUAL "libstdc++.so.6")
       set(_need_stdcxx TRUE)
     elseif(lib STREQUAL "libgcc_s.so.1")

@@ -34,6 +34,9 @@ add_custom_command(
   COMMENT "Compressing the change log"
   VERBATIM)
 add_custom_target(vorlix_docs ALL DEPENDS ${VORLIX_MAN_GZ} ${VORLIX_CHANGELOG_GZ})
+# Everything the install rules take, without the tests and benchmarks:
+# `cmake --build <dir> --target vorlix_dist` before `cmake --install` or cpack.
+add_custom_target(vorlix_dist DEPENDS vorlix ${VORLIX_TOOLS} vorlix_docs)
 
 install(FILES ${VORLIX_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${VORLIX_CHANGELOG_GZ} ${CMAKE_SOURCE_DIR}/packaging/copyright
