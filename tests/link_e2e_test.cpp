@@ -1,0 +1,201 @@
+// The whole link, process against process: vorlix connects to the test proxy
+// on 127.0.0.1, says HELLO, forwards frames, answers sync requests, and
+// reconnects after the proxy breaks the connection.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/capture.h"
+#include "tests/support/process.h"
+
+namespace {
+
+std::vector<std::string> words(const std::string& s) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t j = s.find(' ', i);
+        if (j == std::string::npos) j = s.size();
+        if (j > i) out.push_back(s.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+// The test proxy running in the background; its lines go to a file.
+class Proxy {
+   public:
+    Proxy(const TempDir& dir, std::vector<std::string> args)
+        : out_(dir.file("proxy.txt")), port_file_(dir.file("proxy.port")) {
+        std::vector<std::string> argv = words(VORLIX_EMULATOR);
+        argv.push_back(tool_path("test-proxy"));
+        argv.insert(argv.end(), {"--port-file", port_file_, "-o", out_});
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> cargv;
+            for (auto& a : argv) cargv.push_back(a.data());
+            cargv.push_back(nullptr);
+            execv(cargv[0], cargv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && port_ == 0; i++) {  // at most 5 s
+            struct stat st;
+            if (stat(port_file_.c_str(), &st) == 0) port_ = std::stoi(read_file(port_file_));
+            if (port_ == 0) usleep(10000);
+        }
+    }
+    ~Proxy() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+    /// Waits for the proxy to finish (it ends by itself after its connections).
+    std::string finish() {
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        return read_file(out_);
+    }
+
+   private:
+    std::string out_;
+    std::string port_file_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+uint64_t now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Time-stamped records of quiet samples, stamped from now on, 4096 samples
+// at 2.4 MS/s apart: long enough that the receiver is still reading records
+// when the proxy's request arrives.
+std::string quiet_capture(const TempDir& dir) {
+    std::string path = dir.file("quiet.cap");
+    write_file(path, timestamped_capture(600, now_ns(), 1706666));
+    return path;
+}
+
+// The lines of `text` that contain `needle`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& needle) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = text.find('\n', i);
+        if (j == std::string::npos) j = text.size();
+        std::string line = text.substr(i, j - i);
+        if (line.find(needle) != std::string::npos) out.push_back(line);
+        i = j + 1;
+    }
+    return out;
+}
+
+TEST(LinkE2E, HelloFirstAndSyncRequestAnsweredWithOwnSlot) {
+    TempDir dir;
+    Proxy proxy(dir, {"--sync", "2", "--tag", "77", "-t", "20"});
+    ASSERT_GT(proxy.port(), 0);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    std::string lines = proxy.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> got = lines_with(lines, "conn 1: 20");
+    ASSERT_GE(got.size(), 2U) << lines;
+    EXPECT_NE(got[0].find(" L2_OP_HELLO"), std::string::npos) << lines;
+    std::vector<std::string> rsp = lines_with(lines, "L2_OP_SYNC_RSP tag=77 n_slots=3 ");
+    ASSERT_EQ(rsp.size(), 1U) << lines;
+    // The third slot is the receiver's own id, the same as in its HELLO.
+    std::string own = got[0].substr(got[0].find("Z ") + 2);
+    own = own.substr(0, own.find(' '));
+    EXPECT_NE(rsp[0].find("] [" + own + " "), std::string::npos) << rsp[0];
+    EXPECT_NE(r.err.find("L2_SYNC_REQ from 0d14=r-proxy-fix-00000001"), std::string::npos) << r.err;
+}
+
+TEST(LinkE2E, EightSlotsAnsweredUnchanged) {
+    TempDir dir;
+    Proxy proxy(dir, {"--sync", "8", "-t", "20"});
+    ASSERT_GT(proxy.port(), 0);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    std::string lines = proxy.finish();
+    EXPECT_EQ(lines_with(lines, "L2_OP_SYNC_RSP tag=66 n_slots=8 ").size(), 1U) << lines;
+    EXPECT_EQ(count_of(r.err, ": L2_SYNC_REQ: all slots are occupied\n"), 1) << r.err;
+}
+
+TEST(LinkE2E, BadRequestsAreDroppedAndTheConnectionKept) {
+    TempDir dir;
+    Proxy proxy(dir, {"--garbage", "3", "--op", "200", "--sync", "9", "-t", "20"});
+    ASSERT_GT(proxy.port(), 0);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    std::string lines = proxy.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_of(r.err, ".hunt."), 3) << r.err;
+    EXPECT_EQ(count_of(r.err, "got l2-frame with unnamed op 200 (length 3), dropped"), 1);
+    EXPECT_EQ(count_of(r.err, "L2_SYNC_REQ with length 114 and n_slots 9, dropped"), 1);
+    EXPECT_EQ(count_of(r.err, "read_frame() failed"), 0);
+    EXPECT_EQ(count_of(lines, "conn 2 open"), 0);
+}
+
+TEST(LinkE2E, OversizedLengthEndsTheConnectionAndTheReceiverReconnects) {
+    TempDir dir;
+    Proxy proxy(dir, {"-c", "2", "--oversize", "--fault-conn", "1", "--sync", "1", "-t", "20"});
+    ASSERT_GT(proxy.port(), 0);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "1", "-o", proxy.url(), quiet_capture(dir)});
+    std::string lines = proxy.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, "Warning - in frame ? protocol error in size 160\n"), 1) << r.err;
+    EXPECT_EQ(count_of(r.err, "inconsistence frame (nlast=16)"), 1);
+    EXPECT_EQ(count_of(lines, "conn 2 open"), 1) << lines;
+    EXPECT_EQ(lines_with(lines, "conn 2: 20").size() >= 2, true) << lines;
+    EXPECT_EQ(lines_with(lines, "conn 2: 20")[0].find("L2_OP_HELLO") != std::string::npos, true);
+    EXPECT_EQ(lines_with(lines, "conn 2: ").size() >= 1, true);
+    EXPECT_EQ(lines_with(lines, "L2_OP_SYNC_RSP").size(), 1U) << lines;  // only on conn 2
+}
+
+TEST(LinkE2E, CutMessageEndsTheConnection) {
+    TempDir dir;
+    Proxy proxy(dir, {"--cut", "-t", "20"});
+    ASSERT_GT(proxy.port(), 0);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    proxy.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(
+        count_of(r.err, "Warning - process_frame: read_frame() failed with inconsistent data"), 1)
+        << r.err;
+}
+
+// Raw input with real frames: the proxy hangs up after the HELLO; the next
+// frame writes fail, the output is marked broken, and the receiver
+// reconnects and goes on sending.
+TEST(LinkE2E, BrokenOutputWithRawInputReconnects) {
+    std::string rec = std::string(VORLIX_SHARED_DATA) + "/antirez_modes1_2000k.u8";
+    struct stat st;
+    if (stat(rec.c_str(), &st) != 0) GTEST_SKIP() << "no recordings";
+    TempDir dir;
+    std::string input = dir.file("modes1.raw");
+    write_file(input, std::string(8192, '\x7f') + read_file(rec));  // probe block first
+    Proxy proxy(dir, {"-c", "2", "--close-after", "1", "--fault-conn", "1", "-t", "20"});
+    ASSERT_GT(proxy.port(), 0);
+    ProcessResult r = run_vorlix({"-w", "0", "-r", "1", "-s", "2000000", "-o", proxy.url(), input});
+    std::string lines = proxy.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(count_of(r.err, "Warning - socket failed in write frame ("), 1) << r.err;
+    EXPECT_EQ(count_of(lines, "conn 2 open"), 1) << lines;
+    EXPECT_GE(lines_with(lines, "conn 2: 20").size(), 100U) << lines;
+    EXPECT_NE(lines_with(lines, "conn 2: 20")[0].find("L2_OP_HELLO"), std::string::npos);
+    EXPECT_GE(lines_with(lines, "L2_OP_FRAME_DF17 8").size(), 100U);
+}
+
+}  // namespace
