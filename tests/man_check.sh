@@ -35,7 +35,10 @@ while read -r opt; do
 done < <(grep -oE '(^|[[:space:][])--?[[:alpha:]?][[:alnum:]_]*' <<<"$usage" |
          grep -oE -- '--?[[:alpha:]?][[:alnum:]_]*' | sort -u)
 
+declare -A seen=()
 for opt in "${options[@]}"; do
+    [[ -n ${seen[$opt]:-} ]] && continue
+    seen[$opt]=1
     re=$(sed 's/[?]/\\?/g' <<<"$opt")
     grep -qE -- "(^|[^-[:alnum:]])${re}([^[:alnum:]_]|\$)" <<<"$text" ||
         fail "option $opt is not in the manual page"
@@ -51,4 +54,4 @@ if ((failures)); then
     echo "$failures failure(s)"
     exit 1
 fi
-echo "manual page ok (${#options[@]} options checked)"
+echo "manual page ok (${#seen[@]} options checked)"
