@@ -66,8 +66,6 @@ TEST(TimeBase, BlockDurationAtEveryKilohertz) {
         TimeStamp d = block_duration(rate);
         ASSERT_EQ(d, timespec_to_ts(0, ns)) << "rate " << rate;
         // d * rate < 4096 s, in units of 2^-32 s.
-        ASSERT_LT(static_cast<unsigned __int128>(d) * rate, static_cast<unsigned __int128>(4096)
-                                                                << 32)
-            << "rate " << rate;
+        ASSERT_LT(d * rate, uint64_t{4096} << 32) << "rate " << rate;
     }
 }
