@@ -60,6 +60,8 @@ install(CODE "
   set(_vorlix_unit_file \"\${_vorlix_prefix}/${VORLIX_SYSTEMD_UNITDIR}/vorlix.service\")
   message(STATUS \"Installing: \$ENV{DESTDIR}\${_vorlix_unit_file}\")
   file(WRITE \"\$ENV{DESTDIR}\${_vorlix_unit_file}\" \"\${_vorlix_unit}\")
+  file(CHMOD \"\$ENV{DESTDIR}\${_vorlix_unit_file}\"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${_vorlix_unit_file}\")
   file(INSTALL DESTINATION \"\${_vorlix_sysconf}/default\" TYPE FILE
        RENAME vorlix FILES \"${CMAKE_SOURCE_DIR}/packaging/vorlix.default\")
