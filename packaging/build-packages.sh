@@ -2,11 +2,12 @@
 # Builds the Debian packages: one for this machine's architecture and one for
 # mipsel from the cross build (skipped, with a message, when the cross
 # compiler is not installed). Release builds with the usual Debian hardening
-# flags; the packages land in the directory given (default: packages/).
+# flags; the packages land in the directory given (default: build-packages/,
+# which git ignores).
 #   packaging/build-packages.sh [output directory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=$(mkdir -p "${1:-packages}" && cd "${1:-packages}" && pwd)
+out=$(mkdir -p "${1:-build-packages}" && cd "${1:-build-packages}" && pwd)
 jobs=$(nproc)
 ((jobs > 2)) && jobs=2
 
@@ -16,10 +17,11 @@ hardening_ld="-Wl,-z,relro -Wl,-z,now"
 build() {  # <build dir> [cmake arguments...]
     local dir=$1
     shift
+    mkdir -p "$dir"
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLIX_BENCH=OFF \
           -DCMAKE_C_FLAGS="$hardening_c" -DCMAKE_CXX_FLAGS="$hardening_c" \
-          -DCMAKE_EXE_LINKER_FLAGS="$hardening_ld" "$@" >"$dir.configure.log" ||
-        { cat "$dir.configure.log"; return 1; }
+          -DCMAKE_EXE_LINKER_FLAGS="$hardening_ld" "$@" >"$dir/configure.log" ||
+        { cat "$dir/configure.log"; return 1; }
     cmake --build "$dir" -j"$jobs" --target vorlix_dist
     (cd "$dir" && cpack -G DEB -B "$out")
 }
