@@ -12,5 +12,8 @@
 uint32_t adsb_parity(const uint8_t* frame, int n_bits);
 
 /// Checks one candidate frame (14 bytes); returns its DF when accepted, -1
-/// otherwise.
+/// otherwise (failed parity, unknown address, unvalidated format, or a failed
+/// frame callback). A clean DF17/DF18 whose `toa` is not ts_plausible counts
+/// as rejected, is neither entered in the table nor forwarded, and is warned
+/// about once per statistics interval (per value of stats.report_time).
 int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level);
