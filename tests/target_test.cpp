@@ -31,3 +31,69 @@ TEST(Target, DecodesDenseSynthesizedRecords) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.size(), 34u * records * kAirMaxFramesPerBlock) << r.err;
 }
+
+namespace {
+
+/// The log without what depends on the machine or the moment: the command
+/// echo (program path), the start-up date line and the CPU figures.
+std::string portable_log(const std::string& err) {
+    std::string out;
+    size_t pos = 0;
+    int line_no = 0;
+    while (pos < err.size()) {
+        size_t end = err.find('\n', pos);
+        if (end == std::string::npos) end = err.size();
+        std::string line = err.substr(pos, end - pos);
+        pos = end + 1;
+        if (line_no++ == 0 || line.find(": Delay ") != std::string::npos) continue;
+        size_t sys = line.find(" sys: ");
+        size_t bracket = line.find(" [", sys == std::string::npos ? 0 : sys);
+        if (sys != std::string::npos && bracket != std::string::npos)
+            line.replace(sys, bracket - sys, " sys: -% user: -%");
+        out += line + "\n";
+    }
+    return out;
+}
+
+/// Wraps 2.4 MS/s recordings into time-stamped records, 8192 bytes each.
+std::string wrap_recordings(uint64_t first_ns) {
+    static const char* const kFiles[] = {
+        "rsadsb_test00_2400k.u8",           "rsadsb_test01_2400k.u8",
+        "rsadsb_test02_2400k.u8",           "rsadsb_1641427457780_2400k.u8",
+        "rsadsb_1641428106243_2400k.u8",    "rsadsb_1641428165033_2400k.u8",
+        "derived_modes1_resampled_2400k.u8"};
+    std::string out;
+    uint64_t t = first_ns;
+    for (const char* f : kFiles) {
+        std::string data = read_file(std::string(VORLIX_SHARED_DATA) + "/" + f);
+        for (size_t at = 0; at + kBlockBytes <= data.size(); at += kBlockBytes) {
+            out += capture_header(t) + data.substr(at, kBlockBytes);
+            t += 50000000;  // 50 ms apart, so that reports follow each other
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Decodes a time-stamped capture (synthesized records, then the shared
+// recordings when they are present) and keeps the frames and the portable
+// log in <build>/crosscheck/, where CI compares the host build's files with
+// the target build's byte for byte.
+TEST(Target, CrossCheckOutput) {
+    TempDir dir;
+    const uint64_t t0 = 1700000000000000000ULL;
+    std::string cap = capture_probe(true);
+    for (int k = 0; k < 40; k++)
+        cap += air_record(t0 + k * kAirRecordNs, 0x3C0000 + 16 * k, 1 + k % kAirMaxFramesPerBlock);
+    cap += wrap_recordings(t0 + 40 * kAirRecordNs);
+    write_file(dir.file("in.cap"), cap);
+    ProcessResult r =
+        run_vorlix({"-w", "0", "-r", "0", "-t", "1", "-d", "255", dir.file("in.cap")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(r.out.size(), 34u * 40);
+    std::string out_dir = std::string(VORLIX_TOOL_DIR) + "/crosscheck";
+    ASSERT_EQ(system(("mkdir -p '" + out_dir + "'").c_str()), 0);
+    write_file(out_dir + "/frames.l2", r.out);
+    write_file(out_dir + "/log.txt", portable_log(r.err));
+}
