@@ -253,7 +253,7 @@ TEST(DemodE2E, StrongFramesDecodedOnceWithTimeOfArrival) {
 TEST(DemodE2E, SilenceAndNoiseGiveNoFrame) {
     for (uint32_t rate : {2000000U, 2400000U, 3200000U}) {
         for (const char* noise : {"0", "3", "12"}) {
-            Capture c = synthesize(rate, true, {"-d", "0.2", "-n", noise, "-s", "5"});
+            Capture c = synthesize(rate, true, {"-d", "0.1", "-n", noise, "-s", "5"});
             ASSERT_TRUE(c.truth.empty());
             std::vector<Decoded> got = demodulate(c);
             EXPECT_TRUE(got.empty()) << rate << " noise " << noise << ": " << got.size();
