@@ -268,6 +268,8 @@ struct FaultCase {
     const char* logged;  ///< a line the service must log about the fault
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
 class LinkFault : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(LinkFault, ServiceRecoversAndFramesFlowInOrder) {

@@ -15,6 +15,9 @@
 #include "tests/support/fuzz_entries.h"
 #include "tests/support/process.h"
 
+/// The target's name in test listings.
+void PrintTo(const FuzzTarget& t, std::ostream* os) { *os << t.name; }
+
 namespace {
 
 namespace fs = std::filesystem;
