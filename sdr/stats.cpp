@@ -13,6 +13,7 @@
 
 #include <cinttypes>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 
 #include "sdr/log.h"
@@ -156,12 +157,35 @@ float level_db(int32_t level) {
     return static_cast<float>(20.0 * (log10(static_cast<double>(level)) - kLog10Of256 + 0.3));
 }
 
-int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag) {
+namespace {
+
+// The process's own system and user CPU time.
+void cpu_times(TimeStamp* sys_time, TimeStamp* user_time) {
     struct rusage usage;
     int rc = getrusage(RUSAGE_SELF, &usage);
     VX_ASSERT(kModule, rc == 0);
-    TimeStamp sys_time = timeval_to_ts(usage.ru_stime.tv_sec, usage.ru_stime.tv_usec);
-    TimeStamp user_time = timeval_to_ts(usage.ru_utime.tv_sec, usage.ru_utime.tv_usec);
+    *sys_time = timeval_to_ts(usage.ru_stime.tv_sec, usage.ru_stime.tv_usec);
+    *user_time = timeval_to_ts(usage.ru_utime.tv_sec, usage.ru_utime.tv_usec);
+}
+
+}  // namespace
+
+void stats_start(DecoderStats* stats, TimeStamp now) {
+    memset(stats, 0, sizeof *stats);
+    stats->report_time = now;
+    stats->candidate_level = kLevelStatsReset;
+    stats->rejected_level = kLevelStatsReset;
+    stats->accepted_level = kLevelStatsReset;
+    stats->noise_level = kLevelStatsReset;
+    // The first report relates the CPU time used in this attempt to the
+    // time since it began, not the whole process's CPU time.
+    cpu_times(&stats->cpu_sys, &stats->cpu_user);
+}
+
+int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag) {
+    TimeStamp sys_time;
+    TimeStamp user_time;
+    cpu_times(&sys_time, &user_time);
     int64_t elapsed = ts_diff(now, stats->report_time);
     int64_t sys = cpu_share(sys_time - stats->cpu_sys, elapsed);
     int64_t user = cpu_share(user_time - stats->cpu_user, elapsed);

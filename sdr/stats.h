@@ -5,6 +5,12 @@
 
 #include "include/context.h"
 
+/// Starts the statistics of a new attempt: clears the whole record (the
+/// aircraft table included), sets the level statistics to their reset values
+/// and takes `now` and the process's CPU times so far as the base of the
+/// first report.
+void stats_start(DecoderStats* stats, TimeStamp now);
+
 /// Prints the interval's report, resets the interval counters and returns
 /// the number of frames accepted in the interval.
 int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag);

@@ -307,13 +307,7 @@ void sleep_seconds(unsigned seconds) {
 }
 
 void reset_attempt(Context* c) {
-    memset(&c->stats, 0, sizeof c->stats);
-    c->stats.report_time = timestamp_now();
-    c->stats.candidate_level = kLevelStatsReset;
-    c->stats.rejected_level = kLevelStatsReset;
-    c->stats.accepted_level = kLevelStatsReset;
-    c->stats.noise_level = kLevelStatsReset;
-    for (AircraftEntry& a : c->stats.aircraft) a.level = kLevelStatsReset;
+    stats_start(&c->stats, timestamp_now());
     c->trigger_level = 4;
     c->cur_time = 0;
     c->last_stat_time = 0;

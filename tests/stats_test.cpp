@@ -120,6 +120,24 @@ TEST_F(Stats, FirstReportOfAnAttempt) {
     EXPECT_EQ(stats->report_time, kNow);
 }
 
+TEST_F(Stats, FirstReportCountsOnlyTheAttemptsCpuTime) {
+    // Use some CPU before the attempt starts: it must not show in the report.
+    struct rusage ru;
+    volatile uint32_t sink = 0;
+    do {
+        for (int i = 0; i < 1000000; i++) sink = sink * 1664525U + 1013904223U;
+        ASSERT_EQ(getrusage(RUSAGE_SELF, &ru), 0);
+    } while (ru.ru_utime.tv_sec == 0 && ru.ru_utime.tv_usec < 300000);
+    stats_start(stats.get(), kNow);
+    EXPECT_EQ(stats->report_time, kNow);
+    EXPECT_EQ(stats->accepted_level.max, kLevelStatsReset.max);
+    stats_report(stats.get(), kNow + kTsOneSecond, 0);
+    std::smatch m;
+    std::string log = take_log();
+    ASSERT_TRUE(std::regex_search(log, m, std::regex(R"( user: (\d+)\.\d\d% )"))) << log;
+    EXPECT_LT(std::stoi(m[1]), 10) << log;
+}
+
 TEST_F(Stats, CpuFiguresWithoutOverflowOrZeroDivision) {
     // 70 h of user time since the last report, 100 h of wall-clock time.
     struct rusage ru;
