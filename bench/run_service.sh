@@ -1,0 +1,67 @@
+#!/bin/sh
+# Whole-service throughput: synthesizes 60-second captures into a temporary
+# directory, runs the service on each with frames to /dev/null (no -o, no
+# start-up delay, one attempt) and prints the CPU seconds of the process
+# (user + sys), megasamples per CPU-second and the peak resident memory.
+#
+#   bench/run_service.sh [BUILD_DIR]        (default: build)
+#
+# Environment: SECONDS_OF_CAPTURE (default 60), RATE (default 2400000),
+# KEEP_DIR (reuse/keep the captures in this directory instead of a temp one),
+# CASES (default "traffic quiet flat127").
+set -eu
+
+build=${1:-build}
+vorlix=$build/vorlix
+synth=$build/vorlix-capture-synth
+duration=${SECONDS_OF_CAPTURE:-60}
+rate=${RATE:-2400000}
+cases=${CASES:-traffic quiet flat127}
+
+for f in "$vorlix" "$synth"; do
+    if [ ! -x "$f" ]; then
+        echo "missing $f: build first (cmake --build $build)" >&2
+        exit 1
+    fi
+done
+if [ ! -x /usr/bin/time ]; then
+    echo "needs /usr/bin/time (GNU time)" >&2
+    exit 1
+fi
+
+if [ -n "${KEEP_DIR:-}" ]; then
+    dir=$KEEP_DIR
+    mkdir -p "$dir"
+else
+    dir=$(mktemp -d)
+    trap 'rm -rf "$dir"' EXIT INT TERM
+fi
+
+# Time-stamped captures; the synthesizer's noise is Gaussian per component,
+# sigma 6 gives a mean |I|+|Q| of about 9.6 like a real receiver's.
+make_capture() {
+    name=$1
+    out=$dir/$name-$rate-$duration.bin
+    if [ ! -s "$out" ]; then
+        case $name in
+        traffic) "$synth" -o "$out" -r "$rate" -d "$duration" -n 6 -a 200 -m 400 -A 8:150 -s 7 ;;
+        quiet) "$synth" -o "$out" -r "$rate" -d "$duration" -n 2 -s 7 ;;
+        flat127) "$synth" -o "$out" -r "$rate" -d "$duration" -s 7 ;;
+        *) echo "unknown case $name" >&2; exit 1 ;;
+        esac
+    fi
+    echo "$out"
+}
+
+printf '%-8s %10s %10s %12s %10s %9s\n' case samples cpu_s MS_per_cpu_s x_realtime rss_kib
+for name in $cases; do
+    file=$(make_capture "$name")
+    # Samples after the probe block: 4096 pairs per 8208-byte record.
+    bytes=$(wc -c <"$file")
+    samples=$(( (bytes - 8192) / 8208 * 4096 ))
+    /usr/bin/time -f '%U %S %M' -o "$dir/time.txt" "$vorlix" -w 0 -r 0 "$file" >/dev/null 2>"$dir/log.txt"
+    read -r user sys rss <"$dir/time.txt"
+    awk -v n="$name" -v s="$samples" -v u="$user" -v y="$sys" -v r="$rss" -v rate="$rate" 'BEGIN {
+        cpu = u + y; if (cpu <= 0) cpu = 0.005;
+        printf "%-8s %10d %10.2f %12.0f %10.0f %9d\n", n, s, cpu, s / cpu / 1e6, s / rate / cpu, r }'
+done

@@ -1,0 +1,147 @@
+// Golden outputs: time-stamped captures synthesized with fixed seeds are
+// decoded by the service without -o (times from the capture, station id
+// zero); the frames on standard output and the log, without the CPU figures
+// and the wall-clock delay line, must stay byte for byte what they were.
+//
+// tests/golden/<case>.txt holds the capture's hash, the sizes and hashes of
+// both outputs and the statistics lines in clear (for a readable diff).
+// VORLIX_GOLDEN_UPDATE=1 rewrites the files from the current build.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+struct GoldenCase {
+    const char* name;
+    std::vector<std::string> synth;  // synthesizer arguments (besides -o)
+    std::vector<std::string> args;   // service arguments before the file name
+};
+
+uint64_t fnv1a(const std::string& s) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+/// The log without what changes from run to run: the command-line echo (it
+/// names the temporary file), the wall-clock date of the delay line and the
+/// CPU shares of the statistics report.
+std::string stable_log(const std::string& err) {
+    std::string s = err.substr(err.find('\n') + 1);
+    s = std::regex_replace(s, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\dZ: Delay)"),
+                           "<date>: Delay");
+    s = std::regex_replace(s, std::regex(R"(sys: [0-9.]+% user: [0-9.]+%)"),
+                           "sys: <cpu> user: <cpu>");
+    return s;
+}
+
+/// The statistics lines of a log, kept in clear in the golden file.
+std::string report_lines(const std::string& log) {
+    static const char* kPrefixes[] = {"msg stats",   "[",           "peaks",
+                                      "noise floor", "frame range", "no msg"};
+    std::string out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find('\n', pos);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(pos, end - pos);
+        pos = end + 1;
+        for (const char* p : kPrefixes) {
+            if (line.rfind(p, 0) == 0) {
+                out += "| " + line + "\n";
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+std::string summary(const std::string& capture, const std::string& out, const std::string& log) {
+    char head[256];
+    snprintf(head, sizeof head,
+             "capture %zu %016" PRIx64 "\nstdout %zu %016" PRIx64 "\nlog %zu %016" PRIx64 "\n",
+             capture.size(), fnv1a(capture), out.size(), fnv1a(out), log.size(), fnv1a(log));
+    return head + report_lines(log);
+}
+
+const std::vector<GoldenCase>& cases() {
+    // Seeds, start times and traffic are fixed; each case is about two
+    // seconds of signal so that the statistics report runs twice (-t 1).
+    static const std::vector<GoldenCase> kCases = {
+        {"traffic_2400k",
+         {"-r", "2400000", "-d", "2.2", "-n", "6", "-a", "200", "-m", "400", "-A", "8:150", "-c",
+          "30", "-s", "11", "-t", "1700000000000000000"},
+         {"-t", "1"}},
+        {"traffic_2000k",
+         {"-r", "2000000", "-d", "2.2", "-n", "5", "-a", "200", "-m", "400", "-A", "8:150", "-c",
+          "30", "-s", "12", "-t", "1700000100000000000"},
+         {"-t", "1", "-s", "2000000"}},
+        {"traffic_3200k",
+         {"-r", "3200000", "-d", "2.2", "-n", "7", "-a", "200", "-m", "400", "-A", "8:150", "-c",
+          "30", "-s", "13", "-t", "1700000200000000000"},
+         {"-t", "1", "-s", "3200000"}},
+        {"overlap_2400k_debug",
+         {"-r",  "2400000", "-d",    "1.2", "-n",     "4",         "-a",
+          "600", "-m",      "1500",  "-A",  "20:160", "--overlap", "-c",
+          "8",   "-f",      "30000", "-s",  "14",     "-t",        "1700000300000000000"},
+         {"-t", "1", "-d", "0x1f", "-z", "2,3,-2"}},
+        {"quiet_2400k",
+         {"-r", "2400000", "-d", "1.2", "-n", "2", "-a", "20", "-A", "10:40", "-s", "15", "-t",
+          "1700000400000000000"},
+         {"-t", "1"}},
+        {"flat127_2400k",
+         {"-r", "2400000", "-d", "1.2", "-s", "16", "-t", "1700000500000000000"},
+         {"-t", "1"}},
+    };
+    return kCases;
+}
+
+class Golden : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(Golden, OutputsStayByteIdentical) {
+    const GoldenCase& c = GetParam();
+    TempDir dir;
+    std::vector<std::string> synth = c.synth;
+    synth.insert(synth.end(), {"-o", dir.file("cap")});
+    ProcessResult s = run_process(tool_path("capture-synth"), synth);
+    ASSERT_EQ(s.status, 0) << s.err;
+    const std::string capture = read_file(dir.file("cap"));
+
+    std::vector<std::string> args = {"-w", "0", "-r", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(dir.file("cap"));
+    ProcessResult r = run_vorlix(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string got = summary(capture, r.out, stable_log(r.err));
+
+    const std::string path = std::string(VORLIX_SOURCE_DIR) + "/tests/golden/" + c.name + ".txt";
+    const char* update = getenv("VORLIX_GOLDEN_UPDATE");
+    if (update != nullptr && update[0] == '1') {
+        write_file(path, got);
+        GTEST_SKIP() << "rewrote " << path;
+    }
+    const std::string want = read_file(path);
+    ASSERT_FALSE(want.empty()) << "no golden file " << path;
+    // The capture itself comes from floating-point noise; a platform whose
+    // mathematics library rounds differently synthesizes another capture.
+    if (want.substr(0, want.find('\n')) != got.substr(0, got.find('\n'))) {
+        GTEST_SKIP() << "the synthesizer made a different capture on this platform";
+    }
+    EXPECT_EQ(got, want) << "frames or log changed; the full log was:\n" << stable_log(r.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, Golden, ::testing::ValuesIn(cases()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
