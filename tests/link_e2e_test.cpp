@@ -180,9 +180,9 @@ TEST(LinkE2E, CutMessageEndsTheConnection) {
 // frame writes fail, the output is marked broken, and the receiver
 // reconnects and goes on sending.
 TEST(LinkE2E, BrokenOutputWithRawInputReconnects) {
-    std::string rec = std::string(VORLIX_SHARED_DATA) + "/antirez_modes1_2000k.u8";
-    struct stat st;
-    if (stat(rec.c_str(), &st) != 0) GTEST_SKIP() << "no recordings";
+    std::vector<std::string> recordings = shared_recordings("_2000k.u8");
+    if (recordings.empty()) GTEST_SKIP() << "no 2.0 MS/s recording";
+    const std::string& rec = recordings.front();
     TempDir dir;
     std::string input = dir.file("modes1.raw");
     write_file(input, std::string(8192, '\x7f') + read_file(rec));  // probe block first

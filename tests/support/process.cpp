@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -144,4 +147,20 @@ int count_of(const std::string& hay, const std::string& needle) {
          pos = hay.find(needle, pos + needle.size()))
         n++;
     return n;
+}
+
+std::vector<std::string> shared_recordings(const std::string& suffix) {
+    std::vector<std::string> found;
+    std::string dir = VORLIX_SHARED_DATA;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return found;
+    while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            found.push_back(dir + "/" + name);
+    }
+    closedir(d);
+    std::sort(found.begin(), found.end());
+    return found;
 }

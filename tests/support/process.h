@@ -41,5 +41,9 @@ private:
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
 
+/// The recordings in the shared data directory whose names end with
+/// `suffix` (for example "_2400k.u8"), sorted; empty when there are none.
+std::vector<std::string> shared_recordings(const std::string& suffix);
+
 /// Number of non-overlapping occurrences of `needle` in `hay`.
 int count_of(const std::string& hay, const std::string& needle);
