@@ -97,8 +97,9 @@ struct Context {
     alignas(16) uint8_t samples[kSampleBytes];
     // 2. the current block: samples + 2 * history_len.
     uint8_t* block;
-    // 3. demodulator buffers: magnitude per pair of `samples`, 0..255.
-    alignas(16) int32_t mag[kMagEntries];
+    // 3. demodulator buffers: magnitude per pair of `samples`, 0..255, one
+    //    byte each so that the per-sample loops touch 5 KiB, not 20.
+    alignas(16) uint8_t mag[kMagEntries];
     // 4. time base
     TimeStamp cur_time;        ///< instant just after the last sample of the block
     TimeStamp last_stat_time;  ///< cur_time at the last statistics report

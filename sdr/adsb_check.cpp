@@ -238,6 +238,26 @@ uint32_t adsb_parity(const uint8_t* frame, int n_bits) {
     return r >> 8;
 }
 
+int adsb_frame_bytes(int df) {
+    switch (df) {
+        case 4:
+        case 5:
+        case 11:
+            return 7;
+        case 17:
+        case 18:
+        case 20:
+        case 21:
+        case 24:
+        case 25:
+        case 26:
+        case 27:
+            return kFrameBytes;
+        default:
+            return 1;  // adsb_check only counts it
+    }
+}
+
 int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
     DecoderStats* stats = &ctx->stats;

@@ -11,6 +11,11 @@
 /// bit by bit without a table.
 uint32_t adsb_parity(const uint8_t* frame, int n_bits);
 
+/// How many leading bytes of a frame whose first byte gives downlink format
+/// `df` adsb_check reads: 1 for the formats it rejects at once, 7 for the
+/// short formats, 14 for the long ones. The slicer decides no more bits.
+int adsb_frame_bytes(int df);
+
 /// Checks one candidate frame (14 bytes); returns its DF when accepted, -1
 /// otherwise (failed parity, unknown address, unvalidated format, or a failed
 /// frame callback). A clean DF17/DF18 whose `toa` is not ts_plausible counts

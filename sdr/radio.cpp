@@ -14,6 +14,17 @@
 // Block processing is a funnel, cheapest rejection first: trigger (one
 // compare per sample) -> data level -> preamble/data ratio -> flatness of
 // the data envelope -> template correlation -> slicer -> parity.
+//
+// Cost: per sample there is one magnitude (branch-free, vectorisable) and a
+// search for the next magnitude at the trigger threshold, a machine word of
+// magnitudes at a time. The running data window and the peak are defined by
+// a per-step update, but they are read only at trigger positions and at the
+// block end, so they are computed there: the window by the same update from
+// the last position it was known at, or afresh when that is shorter (the
+// sums are exact, so both give the same value), the peak as one maximum over
+// the magnitudes that entered the window during the block. The slicer
+// computes only the 6 MHz samples it reads, and only the bits that the
+// frame check looks at for the frame's format.
 #include "sdr/radio.h"
 
 #include <algorithm>
@@ -43,6 +54,26 @@ constinit int32_t coarse_template[kTemplateMax] = {};
 constinit int32_t fine_template[kTemplateMax] = {};
 constinit SliceHistory history = {};
 
+// Exact magnitudes by the distance of each byte from 127 (0..128): the
+// magnitude depends on I^2 and Q^2 only. Built once by radio_init.
+constexpr int kAbsSpan = 129;
+constinit int16_t exact_table[kAbsSpan * kAbsSpan] = {};
+constinit bool exact_ready = false;
+
+// The slicer's copies of the tables, padded with zeros to lengths a
+// compiler can vectorise without a remainder: each polyphase branch of the
+// filter (14 taps) to 16, and the fine template to a 64-sample window for
+// every shift k = -6..5 (fine_window[6 - k + i] multiplies resampled[i]).
+constexpr int kBranchTaps = 14;
+constexpr int kBranchPadded = 16;
+constexpr int kFineWindow = 64;
+alignas(16) constinit int16_t slice_filter[30][kBranchPadded] = {};
+alignas(16) constinit int32_t fine_window[kFineWindow + 12] = {};
+
+// The block-processing lengths of the rate they were computed for.
+constinit uint32_t lengths_rate = 0;
+constinit RadioLengths lengths = {};
+
 uint32_t gcd(uint32_t a, uint32_t b) {
     while (b != 0) {
         uint32_t t = a % b;
@@ -67,10 +98,95 @@ int level_bin(int32_t trigger_level, int32_t level) {
     return b;
 }
 
-int32_t sum_range(const int32_t* mag, int from, int count) {
+int32_t sum_range(const uint8_t* mag, int from, int count) {
     int32_t s = 0;
     for (int i = 0; i < count; i++) s += mag[from + i];
     return s;
+}
+
+/// |b - 127|: 0..128.
+inline uint32_t byte_distance(uint8_t b) {
+    return b >= 127 ? b - 127U : 127U - b;
+}
+
+/// The lengths of the current rate; recomputed only when the rate changes.
+const RadioLengths& lengths_of(uint32_t samp_rate) {
+    if (lengths_rate != samp_rate) {
+        lengths = radio_lengths(samp_rate);
+        lengths_rate = samp_rate;
+    }
+    return lengths;
+}
+
+void build_exact_table() {
+    for (int a = 0; a < kAbsSpan; a++) {
+        for (int b = 0; b <= a; b++) {
+            // Pairs at distance a and b: (127 + a, 127 + b), symmetric in a, b.
+            const int16_t m =
+                exact_magnitude(static_cast<uint8_t>(127 + a), static_cast<uint8_t>(127 + b));
+            exact_table[a * kAbsSpan + b] = m;
+            exact_table[b * kAbsSpan + a] = m;
+        }
+    }
+    exact_ready = true;
+}
+
+/// Cheap magnitudes of the 4096 pairs at `block` into mag[0..4095]:
+/// |i| + |q|, saturated at 255 (only the clipped pair (255, 255) reaches
+/// 256). Returns their sum. Byte arithmetic without branches, so that a
+/// compiler can vectorise it.
+int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag) {
+    for (int k = 0; k < kBlockPairs; k++) {
+        const uint8_t b0 = block[2 * k];
+        const uint8_t b1 = block[2 * k + 1];
+        const uint8_t d0 = static_cast<uint8_t>((b0 > 127 ? b0 : 127) - (b0 < 127 ? b0 : 127));
+        const uint8_t d1 = static_cast<uint8_t>((b1 > 127 ? b1 : 127) - (b1 < 127 ? b1 : 127));
+        const unsigned m = d0 + d1;
+        mag[k] = static_cast<uint8_t>(m > 255 ? 255 : m);
+    }
+    // Sums of 256 magnitudes fit in 16 bits.
+    uint32_t sum = 0;
+    for (int c = 0; c < kBlockPairs; c += 256) {
+        uint16_t part = 0;
+        for (int k = c; k < c + 256; k++) part = static_cast<uint16_t>(part + mag[k]);
+        sum += part;
+    }
+    return static_cast<int32_t>(sum);
+}
+
+/// The largest of the 4096 magnitudes from `from`, at least `peak`.
+int32_t block_peak(const uint8_t* __restrict from, int32_t peak) {
+    uint8_t mx = 0;
+    for (int i = 0; i < kBlockPairs; i++) mx = from[i] > mx ? from[i] : mx;
+    return mx > peak ? mx : peak;
+}
+
+/// The first index q in [from, end) with mag[q] >= thr, or end. Compares a
+/// machine word of magnitudes at a time: for thr in 1..128 a byte b reaches
+/// thr exactly when bit 7 of b or of (b & 0x7F) + 128 - thr is set, and the
+/// addition cannot carry into the next byte.
+int find_at_least(const uint8_t* mag, int from, int end, int32_t thr) {
+    if (thr <= 0) return from;
+    if (thr > 255) return end;
+    int q = from;
+    if constexpr (std::endian::native == std::endian::little) {
+        if (thr <= 128) {
+            using Word = uintptr_t;
+            constexpr Word kOnes = ~Word{0} / 255;  // 0x0101...
+            constexpr Word kLow7 = kOnes * 0x7F;
+            constexpr Word kHigh = kOnes * 0x80;
+            const Word add = kOnes * static_cast<Word>(128 - thr);
+            while (q + static_cast<int>(sizeof(Word)) <= end) {
+                Word w;
+                memcpy(&w, mag + q, sizeof w);
+                const Word hit = (((w & kLow7) + add) | w) & kHigh;
+                if (hit != 0) return q + std::countr_zero(hit) / 8;
+                q += static_cast<int>(sizeof(Word));
+            }
+        }
+    }
+    while (q < end && mag[q] < thr) q++;
+    return q;
 }
 
 }  // namespace
@@ -145,31 +261,38 @@ void radio_init(Context* ctx) {
     int taps = static_cast<int>(ctx->filter_taps);
     design_lowpass(cut, resample_filter, taps);
     polyphase_reorder(resample_filter, static_cast<int>(ctx->resample_up), taps);
+
+    if (!exact_ready) build_exact_table();
+    lengths_of(ctx->samp_rate);
+    VX_ASSERT(kModule, taps == kBranchTaps * static_cast<int>(ctx->resample_up));
+    memset(slice_filter, 0, sizeof slice_filter);
+    for (int b = 0; b < static_cast<int>(ctx->resample_up); b++) {
+        for (int j = 0; j < kBranchTaps; j++)
+            slice_filter[b][j] = resample_filter[b * kBranchTaps + j];
+    }
+    for (int j = 0; j < kFineEntries; j++) fine_window[6 + j] = fine_template[j];
 }
 
 int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
-    int32_t sum = 0;
-    for (int k = 0; k < kBlockPairs; k++) {
-        int32_t i = block[2 * k] - 127;
-        int32_t q = block[2 * k + 1] - 127;
-        // |i| + |q| reaches 256 only for the clipped pair (255, 255);
-        // saturate so that it reads as full scale, not as silence.
-        int32_t m = std::min((i < 0 ? -i : i) + (q < 0 ? -q : q), 255);
-        mag[k] = m;
-        sum += m;
-    }
+    uint8_t bytes[kBlockPairs];
+    const int32_t sum = magnitudes(block, bytes);
+    for (int k = 0; k < kBlockPairs; k++) mag[k] = bytes[k];
     return sum;
 }
 
 int32_t process_block(Context* ctx) {
+    return scan_block(ctx, slice_frame);
+}
+
+int32_t scan_block(Context* ctx, SliceFn slicer) {
     VX_ASSERT(kModule, ctx->block >= ctx->samples);
-    const RadioLengths len = radio_lengths(ctx->samp_rate);
+    const RadioLengths& len = lengths_of(ctx->samp_rate);
     const int hist = static_cast<int>(ctx->history_len);
-    int32_t* const mag = ctx->mag;
+    uint8_t* const mag = ctx->mag;
     DecoderStats* const st = &ctx->stats;
 
     // 1. Magnitudes of the new block behind the history.
-    const int32_t total = block_magnitude(ctx->block, mag + hist);
+    const int32_t total = magnitudes(ctx->block, mag + hist);
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
     const int32_t target = (6 * total + 2048) / 4096;
@@ -181,34 +304,40 @@ int32_t process_block(Context* ctx) {
     const int32_t tl = ctx->trigger_level;
     level_stats_update(&st->noise_level, tl);
 
-    // 4. Scan. window_sum is the sum of mag[p+len12+1 .. p+len64].
+    // 4. Scan. The window at p is the sum of mag[p+len12+1 .. p+len64] plus
+    //    whatever offset the carried window_sum had at p = 0 (none, unless
+    //    the caller set it otherwise); `window` holds it at position `wpos`.
     const int32_t win_len = len.len64 - len.len12;
+    const int32_t offset = ctx->window_sum - sum_range(mag, len.len12 + 1, win_len);
     int32_t window = ctx->window_sum;
-    int32_t peak = ctx->peak_mag;
-    int p = 0;
-    auto step_to = [&](int target_p) {
-        for (; p < target_p; p++) {
-            int32_t in = mag[p + 1 + len.len64];
-            window += in - mag[p + 1 + len.len12];
-            if (in > peak) peak = in;
+    int wpos = 0;
+    auto window_at = [&](int at) {
+        if (2 * (at - wpos) < win_len) {
+            for (int q = wpos; q < at; q++)
+                window += mag[q + 1 + len.len64] - mag[q + 1 + len.len12];
+        } else {
+            window = offset + sum_range(mag, at + len.len12 + 1, win_len);
         }
+        wpos = at;
+        return window;
     };
     const int32_t threshold = tl / 2;
     int32_t result = 0;
+    int p = 0;
     for (;;) {
         // 4.1 Pass over the pending skip; the rest carries into the next block.
         if (p + ctx->skip < kBlockPairs) {
-            step_to(p + ctx->skip);
+            p += ctx->skip;
             ctx->skip = 0;
         } else {
             ctx->skip -= kBlockPairs - p;
-            step_to(kBlockPairs);
+            p = kBlockPairs;
         }
         VX_ASSERT(kModule, ctx->skip >= 0);
         if (ctx->skip != 0) break;
 
-        // 4.2 Trigger search: one compare per sample.
-        while (p < kBlockPairs && mag[p + 3] < threshold) step_to(p + 1);
+        // 4.2 Trigger search: the next position whose mag[p+3] reaches the threshold.
+        p = find_at_least(mag, p + 3, kBlockPairs + 3, threshold) - 3;
         VX_ASSERT(kModule, p <= kBlockPairs);
         if (p == kBlockPairs) break;
 
@@ -217,7 +346,7 @@ int32_t process_block(Context* ctx) {
         st->peak_bins[level_bin(tl, pre)]++;
 
         // 4.4 Data level over 12..64 us.
-        const int32_t data = window / win_len;
+        const int32_t data = window_at(p) / win_len;
         if (2 * data < threshold) {
             ctx->skip = len.long_skip;
             continue;
@@ -234,8 +363,8 @@ int32_t process_block(Context* ctx) {
         // 4.8 Flatness: five segments of the data, each in steps of 5 % of D.
         VX_ASSERT(kModule, data > 0);
         int32_t flat = 0;
-        for (int s = 1; s <= 5; s++) {
-            int32_t seg_sum = sum_range(mag, p + s * len.seg, len.seg);
+        for (int sgm = 1; sgm <= 5; sgm++) {
+            int32_t seg_sum = sum_range(mag, p + sgm * len.seg, len.seg);
             VX_ASSERT(kModule, seg_sum >= 0);
             int32_t dev = (20 * seg_sum) / (data * len.seg) - 20;
             flat += dev < 0 ? -dev : dev;
@@ -252,7 +381,7 @@ int32_t process_block(Context* ctx) {
             const int j0 = std::max(0, -k);
             uint32_t acc = 0;
             for (int j = j0; j < len.len10; j++) {
-                acc += static_cast<uint32_t>(coarse_template[j] * mag[p + k + j]);
+                acc += static_cast<uint32_t>(coarse_template[j]) * mag[p + k + j];
             }
             const int32_t corr = static_cast<int32_t>(acc) / len.len10;
             if (corr > best) {
@@ -272,13 +401,14 @@ int32_t process_block(Context* ctx) {
         // 4.12 Slice from the first preamble pulse.
         const int32_t start = std::clamp(p + best_off, 0, kBlockPairs - 1);
         ctx->window_sum = window;
-        ctx->peak_mag = peak;
-        const int32_t r = slice_frame(ctx, start, data);
+        const int32_t r = slicer(ctx, start, data);
         ctx->skip = std::max(r, len.len5);
         result += r;
     }
-    ctx->window_sum = window;
-    ctx->peak_mag = peak;
+    ctx->window_sum = window_at(kBlockPairs);
+    // The peak takes in every magnitude that entered the window while p
+    // walked 0..4096: mag[len64+1 .. len64+4096].
+    ctx->peak_mag = block_peak(mag + len.len64 + 1, ctx->peak_mag);
 
     // 5. Carry the last history_len samples over to the head of the buffers.
     memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
@@ -328,26 +458,54 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     }
     history.prev_start_time = coarse;
 
-    // 3. Exact magnitudes over 128 us.
-    int16_t exact[kMaxHistory];
-    const uint8_t* pair = ctx->samples + 2 * start;
-    for (int k = 0; k < hist; k++) exact[k] = exact_magnitude(pair[2 * k], pair[2 * k + 1]);
-
-    // 4. Resample to 6 MHz; output 0 lies at `start`.
-    int16_t fine[kResampledMax] = {};
+    // 3., 4. Exact magnitudes and their 6 MHz resampling, computed only
+    //    where they are read: each magnitude from the table, each resampled
+    //    value as resample() would produce it over the whole 128 us.
+    const int N = static_cast<int>(ctx->filter_taps);
     const int n_out =
         static_cast<int>(static_cast<uint32_t>(hist) * ctx->resample_up / ctx->resample_down) + 1;
     VX_ASSERT(kModule, n_out <= kResampledMax);
-    resample(exact, hist, fine, n_out, resample_filter, static_cast<int>(ctx->filter_taps), L, M);
+    VX_ASSERT(kModule, exact_ready);
+    const int produced = resample_count(hist, n_out, L, M);
+    const uint8_t* pair = ctx->samples + 2 * start;
+    // Entries past history_len stay 0: the padded filter reads up to two
+    // beyond the last input, always with a zero tap or a zero input.
+    alignas(16) int16_t exact[kMaxHistory + kBranchPadded] = {};
+    int have = 0;
+    alignas(16) int16_t fine[kResampledMax];
+    const int half = N / 2;
+    auto make = [&](int first, int count, int stride) {
+        const int need = resample_inputs_needed(first + (count - 1) * stride, hist, N, L, M);
+        for (; have < need; have++) {
+            exact[have] = exact_table[byte_distance(pair[2 * have]) * kAbsSpan +
+                                      byte_distance(pair[2 * have + 1])];
+        }
+        for (int i = 0; i < count; i++) {
+            const int n = first + i * stride;
+            const int sn = n * M;
+            if (sn < half || n >= produced) {
+                // The filter's head still hangs before the first input.
+                resample_range(exact, hist, fine, n, 1, 1, produced, resample_filter, N, L, M);
+                continue;
+            }
+            const int16_t* branch = slice_filter[(half - sn) % L + (((half - sn) % L) < 0 ? L : 0)];
+            const int16_t* x = exact + (sn - half + L - 1) / L;
+            uint32_t acc = 0;
+            for (int j = 0; j < kBranchPadded; j++) acc += static_cast<uint32_t>(branch[j] * x[j]);
+            const int32_t v = static_cast<int32_t>(acc) >> 12;
+            fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
+        }
+    };
 
     // 5. Fine timing: the template's first pulse lies six samples after its origin.
+    make(0, kFineWindow, 1);
     int32_t best = 0;
     int32_t off = 0;
     for (int k = -6; k <= 5; k++) {
+        // sum over j = max(0, -k) .. 57 of fine[k + j] * fine_template[j]
+        const int32_t* t = fine_window + 6 - k;
         uint32_t acc = 0;
-        for (int j = std::max(0, -k); j < kFineEntries; j++) {
-            acc += static_cast<uint32_t>(fine[k + j] * fine_template[j]);
-        }
+        for (int i = 0; i < kFineWindow; i++) acc += static_cast<uint32_t>(fine[i] * t[i]);
         const int32_t corr = static_cast<int32_t>(acc) / kFineEntries;
         if (corr > best) {
             best = corr;
@@ -364,12 +522,21 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
                            rel < ts_diff(samples_to_ts(1, rate), 0));
 
     // 7. Bits by pulse position: a 1 has its pulse in the first half-bit.
+    //    The first byte gives the format, and the format how many bytes the
+    //    frame check reads; the others stay zero.
     uint8_t bits[14] = {};
-    for (int u = 0; u < 112; u++) {
-        const int first = off + kDataOffset + 6 * u;
-        if (first >= kBitLimit) break;
-        if (fine[first + 3] < fine[first]) bits[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
-    }
+    auto decide = [&](int from_bit, int to_bit) {
+        int to = to_bit;
+        while (to > from_bit && off + kDataOffset + 6 * (to - 1) >= kBitLimit) to--;
+        if (to <= from_bit) return;
+        make(off + kDataOffset + 6 * from_bit, 2 * (to - from_bit), 3);
+        for (int u = from_bit; u < to; u++) {
+            const int first = off + kDataOffset + 6 * u;
+            if (fine[first + 3] < fine[first]) bits[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
+        }
+    };
+    decide(0, 8);
+    decide(8, 8 * adsb_frame_bytes(bits[0] >> 3));
 
     // 8, 9. Statistics and the frame check.
     level_stats_update(&ctx->stats.candidate_level, level);

@@ -41,6 +41,13 @@ void radio_init(Context* ctx);
 /// results (never negative).
 int32_t process_block(Context* ctx);
 
+/// The slicer block processing hands its candidates to.
+using SliceFn = int32_t (*)(Context* ctx, int32_t start, int32_t level);
+
+/// process_block with another slicer in place of slice_frame (tests and
+/// benchmarks of the scan alone).
+int32_t scan_block(Context* ctx, SliceFn slicer);
+
 /// Demodulates the candidate whose first preamble pulse is at `start`;
 /// returns the number of input samples to pass over (never negative).
 int32_t slice_frame(Context* ctx, int32_t start, int32_t level);
