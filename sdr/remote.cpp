@@ -12,6 +12,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -219,6 +220,12 @@ ClientConn* init_client(const char* url) {
 }
 
 int write_all(int fd, const uint8_t* buffer, int count) {
+    // One deadline per message: a write that the send time-out cut short
+    // returns what the peer took so far, and a fresh time-out for every rest
+    // would let a peer that reads a few bytes now and then hold the service
+    // for ever. A short write once the deadline has passed fails the message.
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     int done = 0;
     while (done < count) {
         ssize_t n = write(fd, buffer + done, static_cast<size_t>(count - done));
@@ -229,6 +236,14 @@ int write_all(int fd, const uint8_t* buffer, int count) {
             return -1;
         }
         done += static_cast<int>(n);
+        if (done < count) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec - start.tv_sec >= kSendTimeoutSeconds) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+        }
     }
     return done;
 }
