@@ -57,15 +57,10 @@ std::string portable_log(const std::string& err) {
 
 /// Wraps 2.4 MS/s recordings into time-stamped records, 8192 bytes each.
 std::string wrap_recordings(uint64_t first_ns) {
-    static const char* const kFiles[] = {
-        "rsadsb_test00_2400k.u8",           "rsadsb_test01_2400k.u8",
-        "rsadsb_test02_2400k.u8",           "rsadsb_1641427457780_2400k.u8",
-        "rsadsb_1641428106243_2400k.u8",    "rsadsb_1641428165033_2400k.u8",
-        "derived_modes1_resampled_2400k.u8"};
     std::string out;
     uint64_t t = first_ns;
-    for (const char* f : kFiles) {
-        std::string data = read_file(std::string(VORLIX_SHARED_DATA) + "/" + f);
+    for (const std::string& f : shared_recordings("_2400k.u8")) {
+        std::string data = read_file(f);
         for (size_t at = 0; at + kBlockBytes <= data.size(); at += kBlockBytes) {
             out += capture_header(t) + data.substr(at, kBlockBytes);
             t += 50000000;  // 50 ms apart, so that reports follow each other
