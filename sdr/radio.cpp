@@ -214,19 +214,8 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag) {
 
 /// The largest of the 4096 magnitudes from `from`, at least `peak`.
 int32_t block_peak(const uint8_t* __restrict from, int32_t peak) {
-#if VORLIX_SSE2
-    __m128i acc = _mm_setzero_si128();
-    for (int i = 0; i < kBlockPairs; i += 16)
-        acc = _mm_max_epu8(acc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
-    acc = _mm_max_epu8(acc, _mm_srli_si128(acc, 8));
-    acc = _mm_max_epu8(acc, _mm_srli_si128(acc, 4));
-    acc = _mm_max_epu8(acc, _mm_srli_si128(acc, 2));
-    acc = _mm_max_epu8(acc, _mm_srli_si128(acc, 1));
-    const int32_t mx = _mm_cvtsi128_si32(acc) & 0xFF;
-#else
     uint8_t mx = 0;
     for (int i = 0; i < kBlockPairs; i++) mx = from[i] > mx ? from[i] : mx;
-#endif
     return mx > peak ? mx : peak;
 }
 
