@@ -21,6 +21,7 @@
 
 #include "sdr/log.h"
 #include "sdr/radio.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -29,27 +30,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr TimeStamp kT0 = ts_make(1500000000U, 0);  // 2017/07/14 02:40:00Z
 const UniqId kOwnId = uniq_make(0x00446655, 0x080A);
-
-class LogCapture {
-   public:
-    LogCapture() : file_(tmpfile()) { log_stream = file_; }
-    ~LogCapture() {
-        log_stream = nullptr;
-        fclose(file_);
-    }
-    std::string text() {
-        fflush(file_);
-        rewind(file_);
-        std::string s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), file_)) > 0) s.append(buf, n);
-        return s;
-    }
-
-   private:
-    FILE* file_;
-};
 
 // A context whose output is one end of a socket pair; the test is the peer.
 class Link : public testing::Test {

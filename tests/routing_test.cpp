@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sdr/log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -20,27 +21,6 @@ const char kHeader[] =
 std::string route(const std::string& iface, const char* dest, const char* gateway) {
     return iface + "\t" + dest + "\t" + gateway + "\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
 }
-
-class LogCapture {
-   public:
-    LogCapture() : file_(tmpfile()) { log_stream = file_; }
-    ~LogCapture() {
-        log_stream = nullptr;
-        fclose(file_);
-    }
-    std::string text() {
-        fflush(file_);
-        rewind(file_);
-        std::string s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), file_)) > 0) s.append(buf, n);
-        return s;
-    }
-
-   private:
-    FILE* file_;
-};
 
 TEST(ReadLine, PiecesAndEnds) {
     TempDir dir;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 // The exclusive-creation race needs the second process to stop between its
@@ -37,28 +38,6 @@ extern "C" int mkdir(const char* path, mode_t mode) noexcept {
 }
 
 namespace {
-
-// Everything the log functions print while it lives.
-class LogCapture {
-   public:
-    LogCapture() : file_(tmpfile()) { log_stream = file_; }
-    ~LogCapture() {
-        log_stream = nullptr;
-        fclose(file_);
-    }
-    std::string text() const {
-        fflush(file_);
-        rewind(file_);
-        std::string s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-        return s;
-    }
-
-   private:
-    FILE* file_;
-};
 
 // A restrictive umask: the explicit chmod after creation must still give the
 // exact modes.

@@ -8,30 +8,9 @@
 #include <string>
 
 #include "sdr/log.h"
+#include "tests/support/log_capture.h"
 
 namespace {
-
-// Collects the log output of one test.
-class LogCapture {
-   public:
-    LogCapture() : file_(tmpfile()) { log_stream = file_; }
-    ~LogCapture() {
-        log_stream = nullptr;
-        fclose(file_);
-    }
-    std::string text() {
-        fflush(file_);
-        rewind(file_);
-        std::string s;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), file_)) > 0) s.append(buf, n);
-        return s;
-    }
-
-   private:
-    FILE* file_;
-};
 
 std::string text_of(const UniqId& u) {
     char buf[64];

@@ -1,0 +1,22 @@
+#include "tests/support/log_capture.h"
+
+#include "sdr/log.h"
+
+LogCapture::LogCapture() : file_(tmpfile()) {
+    log_stream = file_;
+}
+
+LogCapture::~LogCapture() {
+    log_stream = nullptr;
+    fclose(file_);
+}
+
+std::string LogCapture::text() const {
+    fflush(file_);
+    rewind(file_);
+    std::string s;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), file_)) > 0) s.append(buf, n);
+    return s;
+}
