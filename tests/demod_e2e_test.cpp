@@ -14,6 +14,7 @@
 
 #include "sdr/adsb_check.h"
 #include "sdr/radio.h"
+#include "tests/support/air.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -178,23 +179,9 @@ std::string straddling(uint32_t rate, int b, double before_us) {
 
 /// A DF17 squitter of `address` with valid parity, as hex.
 std::string df17_hex(uint32_t address) {
-    uint8_t f[14] = {0x8D,
-                     static_cast<uint8_t>(address >> 16),
-                     static_cast<uint8_t>(address >> 8),
-                     static_cast<uint8_t>(address),
-                     0x58,
-                     0xC3,
-                     0x82,
-                     0xD6,
-                     0x90,
-                     0xC8,
-                     0xAC};
-    uint32_t p = adsb_parity(f, 88);
-    f[11] = static_cast<uint8_t>(p >> 16);
-    f[12] = static_cast<uint8_t>(p >> 8);
-    f[13] = static_cast<uint8_t>(p);
+    std::string f = air_squitter(address);
     char hex[29];
-    for (int i = 0; i < 14; i++) snprintf(hex + 2 * i, 3, "%02X", f[i]);
+    for (int i = 0; i < 14; i++) snprintf(hex + 2 * i, 3, "%02X", static_cast<uint8_t>(f[i]));
     return hex;
 }
 
