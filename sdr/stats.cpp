@@ -7,10 +7,15 @@
 // bits (a CPU time of 2^64 units times 10000), so it is formed in 128 bits
 // from two 64-bit halves and divided bit by bit; the 32-bit target has no
 // 128-bit integer type.
+//
+// The decibel figures need only the decimal logarithm of a level, an
+// integer: it is computed here, so that the service does not load the
+// mathematics library (about half a megabyte of resident memory) for it.
 #include "sdr/stats.h"
 
 #include <sys/resource.h>
 
+#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
@@ -153,8 +158,35 @@ int64_t scaled_quotient(int64_t num, uint32_t scale, int64_t den) {
     return negative ? -q : q;
 }
 
+double decimal_log(int32_t level) {
+    if (level == 0) return -HUGE_VAL;
+    if (level < 0) return __builtin_nan("");
+    // level = m * 2^e with m in [sqrt(1/2), sqrt(2)).
+    uint32_t u = static_cast<uint32_t>(level);
+    int e = 31 - std::countl_zero(u);
+    double m = static_cast<double>(u) / static_cast<double>(1ULL << e);
+    if (m > 1.4142135623730951) {
+        m *= 0.5;
+        e += 1;
+    }
+    // ln m = 2 atanh(s) = 2 (s + s^3/3 + s^5/5 + ...), s = (m - 1) / (m + 1),
+    // |s| < 0.172: eleven terms are exact to the last bit of a double.
+    double s = (m - 1.0) / (m + 1.0);
+    double s2 = s * s;
+    double series = 1.0 / 23;
+    for (int k = 21; k >= 1; k -= 2) series = 1.0 / k + s2 * series;
+    double ln_m = 2.0 * s * series;
+    // log10(level) = e * log10(2) + ln(m) / ln(10), log10(2) split in two
+    // parts so that e * log10(2) loses nothing.
+    constexpr double kLog10Of2Hi = 3.01029995663611771306e-01;
+    constexpr double kLog10Of2Lo = 3.69423907715893078616e-13;
+    constexpr double kInvLn10 = 4.34294481903251816668e-01;
+    double z = e * kLog10Of2Lo + kInvLn10 * ln_m;
+    return z + e * kLog10Of2Hi;
+}
+
 float level_db(int32_t level) {
-    return static_cast<float>(20.0 * (log10(static_cast<double>(level)) - kLog10Of256 + 0.3));
+    return static_cast<float>(20.0 * (decimal_log(level) - kLog10Of256 + 0.3));
 }
 
 namespace {

@@ -19,6 +19,11 @@ int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag);
 /// their per-interval counters; does nothing without that bit.
 void aircraft_report(DecoderStats* stats, TimeStamp since);
 
+/// log10(level) of an integer level, within a unit in the last place of the
+/// C library's log10 (level_db's single-precision result is the same for
+/// every level); -HUGE_VAL for 0, NaN for a negative level.
+double decimal_log(int32_t level);
+
 /// Level in decibels: 20 * (log10(level) - log10(256) + 0.3); 256 gives 6.0.
 float level_db(int32_t level);
 

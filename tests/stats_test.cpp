@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -68,6 +69,27 @@ TEST(LevelDb, KnownAnswers) {
     char text[16];
     snprintf(text, sizeof(text), "%5.1f", static_cast<double>(level_db(32)));
     EXPECT_STREQ(text, "-12.1");
+    snprintf(text, sizeof(text), "%5.1f", static_cast<double>(level_db(0)));
+    EXPECT_STREQ(text, " -inf");
+}
+
+// The service computes the decimal logarithm itself; its decibel figures
+// must be those of the C library's log10, to the last bit of the float.
+TEST(LevelDb, SameAsTheCLibrary) {
+    auto reference = [](int32_t level) {
+        return static_cast<float>(
+            20.0 * (std::log10(static_cast<double>(level)) - 2.40823996531185 + 0.3));
+    };
+    std::mt19937 rng(7);
+    for (int64_t i = 1; i < (1 << 20) + 200000; i++) {
+        int32_t level =
+            i < (1 << 20) ? static_cast<int32_t>(i) : static_cast<int32_t>(rng() & 0x7FFFFFFF);
+        if (level == 0) continue;
+        float want = reference(level);
+        ASSERT_EQ(level_db(level), want) << "level " << level;
+    }
+    EXPECT_EQ(level_db(INT32_MAX), reference(INT32_MAX));
+    EXPECT_TRUE(std::isnan(decimal_log(-1)));
 }
 
 TEST(ScaledQuotient, MatchesWideArithmetic) {
