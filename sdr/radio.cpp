@@ -112,7 +112,7 @@ alignas(16) constexpr uint8_t mask_tail[32] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 #endif
 
-int32_t sum_range(const uint8_t* mag, int from, int count) {
+[[gnu::always_inline]] inline int32_t sum_range(const uint8_t* mag, int from, int count) {
 #if VORLIX_SSE2
     if (count >= 16) {
         // Sums of absolute differences from zero, 16 bytes at a time; the
@@ -139,6 +139,25 @@ int32_t sum_range(const uint8_t* mag, int from, int count) {
     for (int i = 0; i < count; i++) s += mag[from + i];
     return s;
 }
+
+#if VORLIX_SSE2
+/// The largest of mag[from .. from + count), 0 for none; count >= 16.
+uint8_t max_range(const uint8_t* mag, int from, int count) {
+    VX_ASSERT(kModule, count >= 16);
+    const uint8_t* p = mag + from;
+    __m128i mx = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 16 <= count; i += 16)
+        mx = _mm_max_epu8(mx, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+    if (i < count)
+        mx = _mm_max_epu8(mx, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 8));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 4));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 2));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 1));
+    return static_cast<uint8_t>(_mm_cvtsi128_si32(mx));
+}
+#endif
 
 /// |b - 127|: 0..128.
 inline uint32_t byte_distance(uint8_t b) {
@@ -170,8 +189,11 @@ void build_exact_table() {
 /// Cheap magnitudes of the 4096 pairs at `block` into mag[0..4095]:
 /// |i| + |q|, saturated at 255 (only the clipped pair (255, 255) reaches
 /// 256). Returns their sum. Byte arithmetic without branches, so that a
-/// compiler can vectorise it.
-int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag) {
+/// compiler can vectorise it. With SSE2 the largest of mag[0..peak_end)
+/// comes out in *peak as well (peak_end 0..4096); the portable loop leaves
+/// the peak to block_peak.
+int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag,
+                   [[maybe_unused]] int peak_end, [[maybe_unused]] uint8_t* peak) {
 #if VORLIX_SSE2
     // |b - 127| of all 32 bytes of 16 pairs, the two of each pair added in
     // 16-bit lanes (0..256), packed back to bytes with unsigned saturation.
@@ -179,7 +201,8 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag) {
     const __m128i mid = _mm_set1_epi8(127);
     const __m128i low = _mm_set1_epi16(0x00FF);
     __m128i acc = zero;
-    for (int k = 0; k < kBlockPairs; k += 16) {
+    __m128i mx = zero;
+    auto one = [&](int k) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2 * k));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2 * k + 16));
         const __m128i da = _mm_sub_epi8(_mm_max_epu8(a, mid), _mm_min_epu8(a, mid));
@@ -189,7 +212,34 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag) {
         const __m128i m = _mm_packus_epi16(sa, sb);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(mag + k), m);
         acc = _mm_add_epi64(acc, _mm_sad_epu8(m, zero));
+        return m;
+    };
+    // The peak over whole groups of 16 below peak_end, the rest afterwards;
+    // two groups per step where they fit.
+    const int whole = peak_end & ~15;
+    int k = 0;
+    for (; k + 32 <= whole; k += 32) {
+        const __m128i m0 = one(k);
+        const __m128i m1 = one(k + 16);
+        mx = _mm_max_epu8(_mm_max_epu8(m0, m1), mx);
     }
+    for (; k < whole; k += 16) mx = _mm_max_epu8(one(k), mx);
+    for (; k + 32 <= kBlockPairs; k += 32) {
+        one(k);
+        one(k + 16);
+    }
+    for (; k < kBlockPairs; k += 16) one(k);
+    if (whole < peak_end) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + peak_end - 16));
+        const __m128i m =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_tail + (peak_end - whole)));
+        mx = _mm_max_epu8(mx, _mm_and_si128(v, m));
+    }
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 8));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 4));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 2));
+    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 1));
+    *peak = static_cast<uint8_t>(_mm_cvtsi128_si32(mx));
     acc = _mm_add_epi64(acc, _mm_unpackhi_epi64(acc, acc));
     return _mm_cvtsi128_si32(acc);
 #else
@@ -212,12 +262,14 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag) {
 #endif
 }
 
+#if !VORLIX_SSE2
 /// The largest of the 4096 magnitudes from `from`, at least `peak`.
 int32_t block_peak(const uint8_t* __restrict from, int32_t peak) {
     uint8_t mx = 0;
     for (int i = 0; i < kBlockPairs; i++) mx = from[i] > mx ? from[i] : mx;
     return mx > peak ? mx : peak;
 }
+#endif
 
 /// The first index q in [from, end) with mag[q] >= thr, or end. With SSE2,
 /// 16 magnitudes at a time; otherwise a machine word of magnitudes at a time: for thr in 1..128 a
@@ -346,7 +398,8 @@ void radio_init(Context* ctx) {
 
 int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
     uint8_t bytes[kBlockPairs];
-    const int32_t sum = magnitudes(block, bytes);
+    uint8_t peak = 0;
+    const int32_t sum = magnitudes(block, bytes, 0, &peak);
     for (int k = 0; k < kBlockPairs; k++) mag[k] = bytes[k];
     return sum;
 }
@@ -362,8 +415,13 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
     uint8_t* const mag = ctx->mag;
     DecoderStats* const st = &ctx->stats;
 
-    // 1. Magnitudes of the new block behind the history.
-    const int32_t total = magnitudes(ctx->block, mag + hist);
+    // 1. Magnitudes of the new block behind the history. The block's peak
+    //    takes in every magnitude that enters the window while p walks
+    //    0..4096: mag[len64+1 .. len64+4096], that is the history from
+    //    len64 + 1 and the new magnitudes up to len64 + 4096 - hist.
+    const int peak_new = len.len64 + 1 + kBlockPairs - hist;
+    uint8_t peak_fused = 0;
+    const int32_t total = magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
     const int32_t target = (6 * total + 2048) / 4096;
@@ -383,7 +441,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
     int32_t window = ctx->window_sum;
     int wpos = 0;
     auto window_at = [&](int at) {
-        if (2 * (at - wpos) < win_len) {
+        // A step costs about as much as 16 magnitudes of a fresh sum.
+        if (4 * (at - wpos) < win_len / 4) {
             for (int q = wpos; q < at; q++)
                 window += mag[q + 1 + len.len64] - mag[q + 1 + len.len12];
         } else {
@@ -477,9 +536,12 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         result += r;
     }
     ctx->window_sum = window_at(kBlockPairs);
-    // The peak takes in every magnitude that entered the window while p
-    // walked 0..4096: mag[len64+1 .. len64+4096].
+#if VORLIX_SSE2
+    ctx->peak_mag = std::max<int32_t>(
+        ctx->peak_mag, std::max(peak_fused, max_range(mag, len.len64 + 1, hist - len.len64 - 1)));
+#else
     ctx->peak_mag = block_peak(mag + len.len64 + 1, ctx->peak_mag);
+#endif
 
     // 5. Carry the last history_len samples over to the head of the buffers.
     memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
