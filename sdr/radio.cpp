@@ -282,6 +282,15 @@ int find_at_least(const uint8_t* mag, int from, int end, int32_t thr) {
 #if VORLIX_SSE2
     // b >= thr exactly when max(b, thr) == b.
     const __m128i t = _mm_set1_epi8(static_cast<char>(thr));
+    // 32 at a time while no magnitude reaches it, then the 16 that do.
+    while (q + 32 <= end) {
+        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + q));
+        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + q + 16));
+        const __m128i c = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v0, t), v0),
+                                       _mm_cmpeq_epi8(_mm_max_epu8(v1, t), v1));
+        if (_mm_movemask_epi8(c) != 0) break;
+        q += 32;
+    }
     while (q + 16 <= end) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + q));
         const int hit = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, t), v));
