@@ -626,21 +626,35 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
             exact[have] = exact_table[byte_distance(pair[2 * have]) * kAbsSpan +
                                       byte_distance(pair[2 * have + 1])];
         }
+        // Output n reads branch r = (half - n M) mod L of the filter from
+        // the input ceil((n M - half) / L) = (n M - half + r) / L, which is
+        // negative while the filter's head hangs before the first input
+        // (n M - half >= -7 L). Both follow n by steps of stride M = qd L + rd.
+        const int e = first * M - half;
+        int r = (-e) % L;
+        if (r < 0) r += L;
+        int in = (e + r) / L;  // exact division
+        const int qd = stride * M / L;
+        const int rd = stride * M % L;
         for (int i = 0; i < count; i++) {
             const int n = first + i * stride;
-            const int sn = n * M;
-            if (n >= produced) {
+            if (n < produced) {
+                const int16_t* branch = slice_filter[r];
+                const int16_t* x = exact + in;
+                uint32_t acc = 0;
+                for (int j = 0; j < kBranchPadded; j++)
+                    acc += static_cast<uint32_t>(branch[j] * x[j]);
+                const int32_t v = static_cast<int32_t>(acc) >> 12;
+                fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
+            } else {
                 fine[n] = 0;
-                continue;
             }
-            const int16_t* branch = slice_filter[(half - sn) % L + (((half - sn) % L) < 0 ? L : 0)];
-            // The first input, ceil((sn - half) / L), is negative while the
-            // filter's head hangs before the first input (sn - half >= -7 L).
-            const int16_t* x = exact + (sn - half + (kFrontPad + 1) * L - 1) / L - kFrontPad;
-            uint32_t acc = 0;
-            for (int j = 0; j < kBranchPadded; j++) acc += static_cast<uint32_t>(branch[j] * x[j]);
-            const int32_t v = static_cast<int32_t>(acc) >> 12;
-            fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
+            r -= rd;
+            in += qd;
+            if (r < 0) {
+                r += L;
+                in++;
+            }
         }
     };
 
