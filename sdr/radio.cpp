@@ -641,11 +641,26 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
             if (n < produced) {
                 const int16_t* branch = slice_filter[r];
                 const int16_t* x = exact + in;
+#if VORLIX_SSE2
+                // Pairs of products added in 32 bits (each pair within
+                // +-2^31), the rest modulo 2^32 as in the portable loop; the
+                // signed saturating pack is the clamp to 16 bits.
+                const __m128i* bv = reinterpret_cast<const __m128i*>(branch);
+                const __m128i* xv = reinterpret_cast<const __m128i*>(x);
+                __m128i acc =
+                    _mm_add_epi32(_mm_madd_epi16(_mm_load_si128(bv), _mm_loadu_si128(xv)),
+                                  _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1)));
+                acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4E));
+                acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0xB1));
+                acc = _mm_packs_epi32(_mm_srai_epi32(acc, 12), acc);
+                fine[n] = static_cast<int16_t>(_mm_cvtsi128_si32(acc));
+#else
                 uint32_t acc = 0;
                 for (int j = 0; j < kBranchPadded; j++)
                     acc += static_cast<uint32_t>(branch[j] * x[j]);
                 const int32_t v = static_cast<int32_t>(acc) >> 12;
                 fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
+#endif
             } else {
                 fine[n] = 0;
             }
