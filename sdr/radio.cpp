@@ -76,6 +76,12 @@ constexpr int kBranchPadded = 16;
 constexpr int kFineWindow = 64;
 alignas(16) constinit int16_t slice_filter[30][kBranchPadded] = {};
 alignas(16) constinit int16_t fine_window[kFineWindow + 12] = {};  // |t| <= 255
+// The coarse template for the block scan: coarse_window[16 + j] is
+// coarse_template[j], zeros around it, so that the correlation at shift k is
+// a 48-sample dot product of coarse_window[16 - k + i] with mag[p + i].
+constexpr int kCoarseShift = 16;
+constexpr int kCoarseWindow = 48;
+alignas(16) constinit int16_t coarse_window[kCoarseShift + kCoarseWindow + 16] = {};
 
 // The block-processing lengths of the rate they were computed for.
 constinit uint32_t lengths_rate = 0;
@@ -403,6 +409,14 @@ void radio_init(Context* ctx) {
         VX_ASSERT(kModule, fine_template[j] >= INT16_MIN && fine_template[j] <= INT16_MAX);
         fine_window[6 + j] = static_cast<int16_t>(fine_template[j]);
     }
+    const RadioLengths& len = lengths_of(ctx->samp_rate);
+    VX_ASSERT(kModule, len.len1 + 1 <= kCoarseShift && len.len8 / 2 - 1 <= kCoarseShift);
+    VX_ASSERT(kModule, len.len10 + len.len8 / 2 - 1 <= kCoarseWindow && len.len10 <= kTemplateMax);
+    memset(coarse_window, 0, sizeof coarse_window);
+    for (int j = 0; j < len.len10; j++) {
+        VX_ASSERT(kModule, coarse_template[j] >= -4096 && coarse_template[j] <= 4096);
+        coarse_window[kCoarseShift + j] = static_cast<int16_t>(coarse_template[j]);
+    }
 }
 
 int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
@@ -516,13 +530,35 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         // 4.9 Correlation with the preamble template at the sample rate.
         int32_t best = 0;
         int32_t best_off = 0;
+#if VORLIX_SSE2
+        // mag[p .. p + 48) as 16-bit values; products of at most 255 * 4096
+        // in pairs, so the 32-bit sums are exact.
+        __m128i mv[kCoarseWindow / 8];
+        for (int c = 0; c < kCoarseWindow / 16; c++) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + p + 16 * c));
+            mv[2 * c] = _mm_unpacklo_epi8(v, _mm_setzero_si128());
+            mv[2 * c + 1] = _mm_unpackhi_epi8(v, _mm_setzero_si128());
+        }
+#endif
         for (int k = -(len.len1 + 1); k <= len.len8 / 2 - 1; k++) {
+#if VORLIX_SSE2
+            const int16_t* t = coarse_window + kCoarseShift - k;
+            __m128i sum = _mm_setzero_si128();
+            for (int c = 0; c < kCoarseWindow / 8; c++) {
+                const __m128i tv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 8 * c));
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(mv[c], tv));
+            }
+            sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
+            sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
+            const int32_t corr = _mm_cvtsi128_si32(sum) / len.len10;
+#else
             const int j0 = std::max(0, -k);
             uint32_t acc = 0;
             for (int j = j0; j < len.len10; j++) {
                 acc += static_cast<uint32_t>(coarse_template[j]) * mag[p + k + j];
             }
             const int32_t corr = static_cast<int32_t>(acc) / len.len10;
+#endif
             if (corr > best) {
                 best = corr;
                 best_off = k + len.len1;
