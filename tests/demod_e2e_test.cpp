@@ -16,6 +16,7 @@
 #include "sdr/radio.h"
 #include "tests/support/air.h"
 #include "tests/support/process.h"
+#include "tests/support/radio_context.h"
 
 namespace {
 
@@ -92,15 +93,7 @@ Capture synthesize(uint32_t rate, bool stamped, std::vector<std::string> args) {
 /// Demodulates a capture as the driver does: probe block skipped, each
 /// block copied behind the history, cur_time set, process_block called.
 std::vector<Decoded> demodulate(const Capture& c) {
-    auto ctx = std::make_unique<Context>();
-    ctx->samp_rate = c.rate;
-    testing::internal::CaptureStderr();
-    radio_init(ctx.get());
-    testing::internal::GetCapturedStderr();
-    ctx->block = ctx->samples + 2 * ctx->history_len;
-    ctx->trigger_level = 4;
-    ctx->stats.noise_level = kLevelStatsReset;
-    ctx->stats.candidate_level = kLevelStatsReset;
+    auto ctx = make_radio_context(c.rate);
     ctx->frame_callback = collect;
     std::vector<Decoded> out;
     sink = &out;

@@ -14,6 +14,7 @@
 #include "sdr/adsb_check.h"
 #include "sdr/log.h"
 #include "tests/support/process.h"
+#include "tests/support/radio_context.h"
 
 namespace {
 
@@ -26,16 +27,7 @@ TimeStamp fresh_time() {
 }
 
 std::unique_ptr<Context> make_ctx(uint32_t rate) {
-    auto ctx = std::make_unique<Context>();
-    ctx->samp_rate = rate;
-    testing::internal::CaptureStderr();
-    radio_init(ctx.get());
-    testing::internal::GetCapturedStderr();
-    ctx->block = ctx->samples + 2 * ctx->history_len;
-    ctx->trigger_level = 4;
-    ctx->stats.noise_level = kLevelStatsReset;
-    ctx->stats.candidate_level = kLevelStatsReset;
-    return ctx;
+    return make_radio_context(rate);
 }
 
 /// Collects the frames the frame check hands on.
