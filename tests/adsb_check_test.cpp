@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sdr/log.h"
+#include "sdr/stats.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -81,10 +82,7 @@ class AdsbCheck : public testing::Test {
    protected:
     void SetUp() override {
         ctx = std::make_unique<Context>();
-        ctx->stats.candidate_level = kLevelStatsReset;
-        ctx->stats.rejected_level = kLevelStatsReset;
-        ctx->stats.accepted_level = kLevelStatsReset;
-        ctx->stats.noise_level = kLevelStatsReset;
+        stats_start(&ctx->stats, 0);
         ctx->trigger_level = 64;
         ctx->frame_callback = record_frame;
         calls.clear();

@@ -72,11 +72,7 @@ Capture synthesize(uint32_t rate, bool stamped, std::vector<std::string> args) {
     EXPECT_EQ(r.status, 0) << r.err;
     c.bytes = read_file(dir.file("cap"));
     std::string text = read_file(dir.file("truth"));
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        std::string line = text.substr(pos, end - pos);
-        pos = end == std::string::npos ? text.size() : end + 1;
+    for (const std::string& line : split_lines(text)) {
         if (line.empty() || line[0] == '#') continue;
         char hex[40];
         unsigned long long whole = 0;

@@ -63,15 +63,10 @@ int run_shell(const std::string& script) {
 // The log lines of the given severities ("Warning - ", "Info - "), in order.
 std::vector<std::string> log_lines(const std::string& err) {
     std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < err.size()) {
-        size_t end = err.find('\n', pos);
-        if (end == std::string::npos) end = err.size();
-        std::string line = err.substr(pos, end - pos);
+    for (const std::string& line : split_lines(err)) {
         if (line.rfind("Warning - ", 0) == 0 || line.rfind("Info - ", 0) == 0 ||
             line.rfind("Fatal - ", 0) == 0)
             out.push_back(line);
-        pos = end + 1;
     }
     return out;
 }

@@ -51,12 +51,7 @@ std::string report_lines(const std::string& log) {
     static const char* kPrefixes[] = {"msg stats",   "[",           "peaks",
                                       "noise floor", "frame range", "no msg"};
     std::string out;
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t end = log.find('\n', pos);
-        if (end == std::string::npos) end = log.size();
-        std::string line = log.substr(pos, end - pos);
-        pos = end + 1;
+    for (const std::string& line : split_lines(log)) {
         for (const char* p : kPrefixes) {
             if (line.rfind(p, 0) == 0) {
                 out += "| " + line + "\n";

@@ -17,24 +17,12 @@
 
 namespace {
 
-std::vector<std::string> words(const std::string& s) {
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (i < s.size()) {
-        size_t j = s.find(' ', i);
-        if (j == std::string::npos) j = s.size();
-        if (j > i) out.push_back(s.substr(i, j - i));
-        i = j + 1;
-    }
-    return out;
-}
-
 // The test proxy running in the background; its lines go to a file.
 class Proxy {
    public:
     Proxy(const TempDir& dir, std::vector<std::string> args)
         : out_(dir.file("proxy.txt")), port_file_(dir.file("proxy.port")) {
-        std::vector<std::string> argv = words(VORLIX_EMULATOR);
+        std::vector<std::string> argv = split_words(VORLIX_EMULATOR);
         argv.push_back(tool_path("test-proxy"));
         argv.insert(argv.end(), {"--port-file", port_file_, "-o", out_});
         argv.insert(argv.end(), args.begin(), args.end());
@@ -94,14 +82,8 @@ std::string quiet_capture(const TempDir& dir) {
 // The lines of `text` that contain `needle`.
 std::vector<std::string> lines_with(const std::string& text, const std::string& needle) {
     std::vector<std::string> out;
-    size_t i = 0;
-    while (i < text.size()) {
-        size_t j = text.find('\n', i);
-        if (j == std::string::npos) j = text.size();
-        std::string line = text.substr(i, j - i);
+    for (const std::string& line : split_lines(text))
         if (line.find(needle) != std::string::npos) out.push_back(line);
-        i = j + 1;
-    }
     return out;
 }
 

@@ -82,19 +82,13 @@ TEST(Routing, LoopbackAsDefaultRoute) {
 TEST(Routing, RealInterfaceHardwareAddress) {
     std::string table = read_file("/proc/net/route");
     std::string iface;
-    size_t pos = 0;
-    while (pos < table.size()) {
-        size_t end = table.find('\n', pos);
-        std::string line =
-            table.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    for (const std::string& line : split_lines(table)) {
         char name[64];
         unsigned dest = 1;
         if (sscanf(line.c_str(), "%63s %x", name, &dest) == 2 && dest == 0) {
             iface = name;
             break;
         }
-        if (end == std::string::npos) break;
-        pos = end + 1;
     }
     if (iface.empty()) GTEST_SKIP() << "no default route on this machine";
     std::string address = read_file("/sys/class/net/" + iface + "/address");

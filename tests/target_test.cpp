@@ -38,13 +38,8 @@ namespace {
 /// echo (program path), the start-up date line and the CPU figures.
 std::string portable_log(const std::string& err) {
     std::string out;
-    size_t pos = 0;
     int line_no = 0;
-    while (pos < err.size()) {
-        size_t end = err.find('\n', pos);
-        if (end == std::string::npos) end = err.size();
-        std::string line = err.substr(pos, end - pos);
-        pos = end + 1;
+    for (std::string line : split_lines(err)) {
         if (line_no++ == 0 || line.find(": Delay ") != std::string::npos) continue;
         size_t sys = line.find(" sys: ");
         size_t bracket = line.find(" [", sys == std::string::npos ? 0 : sys);

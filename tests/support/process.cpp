@@ -1,12 +1,11 @@
 #include "tests/support/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,18 +18,6 @@
 #ifndef VORLIX_EMULATOR
 #define VORLIX_EMULATOR ""
 #endif
-
-namespace {
-
-std::vector<std::string> split_words(const std::string& s) {
-    std::vector<std::string> words;
-    std::istringstream in(s);
-    std::string w;
-    while (in >> w) words.push_back(w);
-    return words;
-}
-
-}  // namespace
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input) {
@@ -72,9 +59,18 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         struct pollfd fds[3];
         int n = 0;
         int out_i = -1, err_i = -1, in_i = -1;
-        if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; out_i = n++; }
-        if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; err_i = n++; }
-        if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; in_i = n++; }
+        if (out_open) {
+            fds[n] = {out_pipe[0], POLLIN, 0};
+            out_i = n++;
+        }
+        if (err_open) {
+            fds[n] = {err_pipe[0], POLLIN, 0};
+            err_i = n++;
+        }
+        if (in_fd >= 0) {
+            fds[n] = {in_fd, POLLOUT, 0};
+            in_i = n++;
+        }
         if (poll(fds, n, -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -89,13 +85,17 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         }
         if (out_i >= 0 && (fds[out_i].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t k = read(out_pipe[0], buf, sizeof buf);
-            if (k > 0) r.out.append(buf, static_cast<size_t>(k));
-            else out_open = false;
+            if (k > 0)
+                r.out.append(buf, static_cast<size_t>(k));
+            else
+                out_open = false;
         }
         if (err_i >= 0 && (fds[err_i].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t k = read(err_pipe[0], buf, sizeof buf);
-            if (k > 0) r.err.append(buf, static_cast<size_t>(k));
-            else err_open = false;
+            if (k > 0)
+                r.err.append(buf, static_cast<size_t>(k));
+            else
+                err_open = false;
         }
     }
     if (in_fd >= 0) close(in_fd);
@@ -163,4 +163,24 @@ std::vector<std::string> shared_recordings(const std::string& suffix) {
     closedir(d);
     std::sort(found.begin(), found.end());
     return found;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
 }

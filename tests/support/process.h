@@ -6,9 +6,9 @@
 #include <vector>
 
 struct ProcessResult {
-    int status = -1;     ///< exit status, or 128 + signal number
-    std::string out;     ///< everything written to standard output
-    std::string err;     ///< everything written to standard error
+    int status = -1;  ///< exit status, or 128 + signal number
+    std::string out;  ///< everything written to standard output
+    std::string err;  ///< everything written to standard error
 };
 
 /// Runs `program` with `args` (argv[1..]), feeding `input` on standard input
@@ -25,7 +25,7 @@ std::string tool_path(const std::string& name);
 
 /// A fresh temporary directory, removed with everything in it on destruction.
 class TempDir {
-public:
+   public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -33,7 +33,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+   private:
     std::string path_;
 };
 
@@ -44,6 +44,13 @@ std::string read_file(const std::string& path);
 /// The recordings in the shared data directory whose names end with
 /// `suffix` (for example "_2400k.u8"), sorted; empty when there are none.
 std::vector<std::string> shared_recordings(const std::string& suffix);
+
+/// The lines of `text` without their newlines; a final piece without a
+/// newline is a line too.
+std::vector<std::string> split_lines(const std::string& text);
+
+/// The blank-separated words of `text`.
+std::vector<std::string> split_words(const std::string& text);
 
 /// Number of non-overlapping occurrences of `needle` in `hay`.
 int count_of(const std::string& hay, const std::string& needle);
