@@ -11,7 +11,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,18 +31,6 @@ uint64_t fnv1a(const std::string& s) {
         h *= 0x100000001b3ULL;
     }
     return h;
-}
-
-/// The log without what changes from run to run: the command-line echo (it
-/// names the temporary file), the wall-clock date of the delay line and the
-/// CPU shares of the statistics report.
-std::string stable_log(const std::string& err) {
-    std::string s = err.substr(err.find('\n') + 1);
-    s = std::regex_replace(s, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\dZ: Delay)"),
-                           "<date>: Delay");
-    s = std::regex_replace(s, std::regex(R"(sys: [0-9.]+% user: [0-9.]+%)"),
-                           "sys: <cpu> user: <cpu>");
-    return s;
 }
 
 /// The statistics lines of a log, kept in clear in the golden file.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -183,4 +184,13 @@ std::vector<std::string> split_words(const std::string& text) {
     std::string w;
     while (in >> w) words.push_back(w);
     return words;
+}
+
+std::string stable_log(const std::string& err) {
+    std::string s = err.substr(err.find('\n') + 1);
+    s = std::regex_replace(s, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\dZ: Delay)"),
+                           "<date>: Delay");
+    s = std::regex_replace(s, std::regex(R"(sys: [0-9.]+% user: [0-9.]+%)"),
+                           "sys: <cpu> user: <cpu>");
+    return s;
 }

@@ -49,6 +49,11 @@ std::vector<std::string> shared_recordings(const std::string& suffix);
 /// newline is a line too.
 std::vector<std::string> split_lines(const std::string& text);
 
+/// The service's log without what changes from run to run: the command-line
+/// echo (it names the input), the wall-clock date of the delay line and the
+/// CPU shares of the statistics report.
+std::string stable_log(const std::string& err);
+
 /// The blank-separated words of `text`.
 std::vector<std::string> split_words(const std::string& text);
 
