@@ -104,6 +104,9 @@ constexpr void put_be64(uint8_t* p, uint64_t v) {
 constexpr uint16_t get_be16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
 }
+constexpr uint32_t get_be24(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
+}
 constexpr uint32_t get_be32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
            static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);

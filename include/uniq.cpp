@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "include/level2.h"
 #include "sdr/log.h"
 
 const char* const uniq_kind_names[kUniqKinds] = {"undef", "gen", "sbs",   "bst",
@@ -12,7 +13,7 @@ const char* const uniq_suffix_texts[kUniqSuffixes] = {"", "-1", "-2", "-3"};
 char* uniq2str(const UniqId* uniqid, char* buffer, size_t size) {
     const UniqId& u = *uniqid;
     // The type number: the two type bytes as they lie in memory, read big-endian.
-    unsigned type_number = static_cast<unsigned>(u.bytes[4]) << 8 | u.bytes[5];
+    unsigned type_number = get_be16(u.bytes + 4);
     const char* side = uniq_remote(u) ? "r-" : "l-";
     int kind = uniq_kind(u);
     int strategy = uniq_strategy(u);

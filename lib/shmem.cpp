@@ -79,16 +79,20 @@ bool parent_of(char* buf, const char* path) {
     return true;
 }
 
+// Warns about a path of more than 255 characters; returns 0 with errno
+// ENAMETOOLONG.
+int refuse_long_path(const char* path) {
+    log_warning("Cannot process long path %s (more than %d characters)", path, kShmemPathMax);
+    errno = ENAMETOOLONG;
+    return 0;
+}
+
 }  // namespace
 
 int make_path(const char* path, int32_t gid) {
     VX_ASSERT(kShmemModule, path != nullptr);
     char buf[kPathBuffer];
-    if (!copy_path(buf, path)) {
-        log_warning("Cannot process long path %s (more than %d characters)", path, kShmemPathMax);
-        errno = ENAMETOOLONG;
-        return 0;
-    }
+    if (!copy_path(buf, path)) return refuse_long_path(path);
     if (buf[0] != '/') {
         log_warning("Cannot process relative path %s (please specify an absolute path)", buf);
         errno = EINVAL;
@@ -120,11 +124,7 @@ int make_parent_path(const char* path, const ShmemConfig* config) {
     VX_ASSERT(kShmemModule, path != nullptr);
     VX_ASSERT(kShmemModule, config != nullptr);
     char dir[kPathBuffer];
-    if (!parent_of(dir, path)) {
-        log_warning("Cannot process long path %s (more than %d characters)", path, kShmemPathMax);
-        errno = ENAMETOOLONG;
-        return 0;
-    }
+    if (!parent_of(dir, path)) return refuse_long_path(path);
     return make_path(dir, config->gid);
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "include/level2.h"
 #include "sdr/log.h"
 
 namespace {
@@ -35,10 +36,6 @@ constinit uint32_t no_request_count = 0;
 constinit bool time_warned = false;
 constinit TimeStamp time_warned_at = 0;
 
-uint32_t get_be24(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
-}
-
 /// The parity remainder: computed parity xor the frame's 24-bit parity field.
 uint32_t remainder_of(const uint8_t* frame, int n_bits) {
     return adsb_parity(frame, n_bits) ^ get_be24(frame + n_bits / 8);
@@ -53,6 +50,13 @@ AircraftEntry* find_entry(DecoderStats* stats, uint32_t address) {
         if (e.address == address) return &e;
     }
     return nullptr;
+}
+
+/// The entry of an address/parity format: the parity remainder is the
+/// address, and a zero remainder names no aircraft.
+AircraftEntry* find_by_parity(DecoderStats* stats, const uint8_t* frame, int n_bits) {
+    uint32_t p = remainder_of(frame, n_bits);
+    return p != 0 ? find_entry(stats, p) : nullptr;
 }
 
 /// The first free entry; in a full table the one with the latest last_seen
@@ -70,6 +74,18 @@ AircraftEntry* take_entry(DecoderStats* stats, uint32_t address) {
     e->address = address;
     e->level = kLevelStatsReset;
     return e;
+}
+
+/// A format that checks its own parity: counted in `ok` or `bad` of the
+/// entry, and a clean one in the level class `cls`.
+int32_t count_checked(DecoderStats* stats, int cls, bool clean, int32_t* ok, int32_t* bad, int df) {
+    if (!clean) {
+        (*bad)++;
+        return -1;
+    }
+    (*ok)++;
+    stats->ok_bins[cls]++;
+    return df;
 }
 
 int32_t reject(DecoderStats* stats, int df, int32_t level) {
@@ -90,22 +106,10 @@ int32_t update_entry(Context* ctx, AircraftEntry* e, int df, bool clean, TimeSta
     if (cls > kLevelClasses - 1) cls = kLevelClasses - 1;
     switch (df) {
         case 11:
-            if (!clean) {
-                e->df11_bad++;
-                return -1;
-            }
-            e->df11_ok++;
-            stats->ok_bins[cls]++;
-            return 11;
+            return count_checked(stats, cls, clean, &e->df11_ok, &e->df11_bad, 11);
         case 17:
         case 18:
-            if (!clean) {
-                e->es_bad++;
-                return -1;
-            }
-            e->es_ok++;
-            stats->ok_bins[cls]++;
-            return df;
+            return count_checked(stats, cls, clean, &e->es_ok, &e->es_bad, df);
         case 20:
         case 21:
             e->commb++;
@@ -119,8 +123,7 @@ int32_t update_entry(Context* ctx, AircraftEntry* e, int df, bool clean, TimeSta
 /// Comm-B identification (BDS 2,0): eight 6-bit codes in MB bits 8..55
 /// (frame bytes 5..10); 1..26 are letters, 33 a space, others kept as they are.
 void decode_callsign(AircraftEntry* e, const uint8_t* frame) {
-    uint64_t bits = 0;
-    for (int i = 5; i <= 10; i++) bits = bits << 8 | frame[i];
+    uint64_t bits = static_cast<uint64_t>(get_be16(frame + 5)) << 32 | get_be32(frame + 7);
     for (int i = 0; i < 8; i++) {
         int code = static_cast<int>((bits >> (42 - 6 * i)) & 0x3F);
         if (code >= 1 && code <= 26) {
@@ -270,8 +273,7 @@ int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t le
         case 25:
         case 26:
         case 27: {
-            uint32_t p = remainder_of(frame, df < 24 ? kShortBits : kLongBits);
-            AircraftEntry* e = p != 0 ? find_entry(stats, p) : nullptr;
+            AircraftEntry* e = find_by_parity(stats, frame, df < 24 ? kShortBits : kLongBits);
             if (e == nullptr) return reject(stats, df, level);
             level_stats_update(&stats->accepted_level, level);
             return update_entry(ctx, e, df, true, toa, level);
@@ -283,8 +285,7 @@ int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t le
             return check_squitter(ctx, frame, df, toa, level);
         case 20:
         case 21: {
-            uint32_t p = remainder_of(frame, kLongBits);
-            AircraftEntry* e = p != 0 ? find_entry(stats, p) : nullptr;
+            AircraftEntry* e = find_by_parity(stats, frame, kLongBits);
             if (e == nullptr) return reject(stats, df, level);
             return check_commb(ctx, e, frame, df, toa, level);
         }

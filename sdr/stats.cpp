@@ -19,7 +19,6 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 
 #include "sdr/log.h"
 
@@ -49,15 +48,16 @@ int64_t cpu_share(TimeStamp cpu_delta, int64_t elapsed) {
 }
 
 void print_cpu_line(const DecoderStats* stats, int64_t sys, int64_t user) {
-    time_t sec = static_cast<time_t>(ts_seconds(stats->last_candidate_toa));
-    struct tm t;
-    gmtime_r(&sec, &t);
+    // The time text with "_" between date and time ("2017/07/14_02:40:00Z"):
+    // the year of a 32-bit seconds word has four digits.
+    char when[80];
+    time_text(when, sizeof(when), stats->last_candidate_toa);
+    when[10] = '_';
     log_debug(DBG_STATISTICS,
               "msg stats: proc/skip:[%d/%d] sys: %" PRId64 ".%02" PRId64 "%% user: %" PRId64
-              ".%02" PRId64 "%% [%04d/%02d/%02d_%02d:%02d:%02dZ]\n",
+              ".%02" PRId64 "%% [%s]\n",
               static_cast<int>(stats->n_blocks), static_cast<int>(stats->skipped_blocks), sys / 100,
-              sys % 100, user / 100, user % 100, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-              t.tm_hour, t.tm_min, t.tm_sec);
+              sys % 100, user / 100, user % 100, when);
 }
 
 void print_formats(const DecoderStats* stats) {
