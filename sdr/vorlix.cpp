@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "lib/getopt.h"
 #include "sdr/log.h"
@@ -54,8 +55,7 @@ constexpr OptionDesc kOptions[] = {
     {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
     {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
 };
-constexpr int kNoptions = 12;
-static_assert(sizeof(kOptions) / sizeof(kOptions[0]) == kNoptions);
+constexpr int kNoptions = static_cast<int>(std::size(kOptions));
 
 constexpr char kDebugBits[] =
     "bits: phase=0x80, lex=0x40, yacc=0x20, cnst=0x10, decode3=0x8, decode2=0x4, "
@@ -64,14 +64,12 @@ constexpr char kDebugBits[] =
 // The run's context record; every module receives a pointer to it.
 constinit Context ctx{};
 
-// The driver's own state across attempts.
+// The driver's own state across attempts (the input's format stays in
+// ctx.in_timestamped).
 struct DriverState {
-    int32_t reconnect_index;    ///< attempts made; back-off exponent
-    bool in_opened;             ///< in_fd was opened by this attempt
-    bool out_opened;            ///< out_fd came from init_client in this attempt
-    bool id_ready;              ///< uniq_id was computed in this attempt (before the HELLO)
-    bool stdin_probed;          ///< a probe of standard input succeeded: its format is known
-    int32_t stdin_timestamped;  ///< that probe's format
+    int32_t reconnect_index;  ///< attempts made; back-off exponent
+    bool out_opened;          ///< out_fd came from init_client in this attempt
+    bool stdin_probed;        ///< a probe of standard input succeeded: its format is known
 };
 constinit DriverState drv{};
 
@@ -344,22 +342,25 @@ void reset_attempt(Context* c) {
     c->skip = 0;
     c->out_broken = 0;
     memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
-    drv.id_ready = false;
 }
 
 // Ends an attempt: closes what the attempt opened (never standard input,
 // never the default standard output) and counts the attempt.
-void close_path(Context* c) {
-    log_info("Close in_fd and ctx.out_fd");
-    if (drv.in_opened && c->in_fd >= 0) close(c->in_fd);
+void end_attempt(Context* c) {
+    if (!input_is_stdin(c) && c->in_fd >= 0) close(c->in_fd);
     if (drv.out_opened && c->out_fd >= 0) {
         close(c->out_fd);
         c->out_fd = -1;
     }
-    drv.in_opened = false;
     drv.out_opened = false;
     c->in_fd = -1;
     drv.reconnect_index++;
+}
+
+// The close path of an attempt that got as far as opening the output.
+void close_path(Context* c) {
+    log_info("Close in_fd and ctx.out_fd");
+    end_attempt(c);
 }
 
 void open_input(Context* c) {
@@ -373,17 +374,15 @@ void open_input(Context* c) {
         int err = errno;
         log_fatal("can't open file %s (%d, errno=%d (%s))\n", c->in_name, -1, err, strerror(err));
     }
-    drv.in_opened = true;
 }
 
 // Reads the probe block and decides the format. Standard input is probed
-// only until a probe succeeds; later attempts keep its format. False when
-// nothing could be read.
+// only until a probe succeeds; later attempts keep its format (left in
+// in_timestamped). False when nothing could be read.
 bool probe_input(Context* c, bool* resumed) {
     *resumed = false;
     const bool is_stdin = input_is_stdin(c);
     if (is_stdin && drv.stdin_probed) {
-        c->in_timestamped = drv.stdin_timestamped;
         *resumed = true;
         return true;
     }
@@ -394,11 +393,14 @@ bool probe_input(Context* c, bool* resumed) {
     }
     if (n < kBlockBytes) log_warning("only read %d of %d\n", n, kBlockBytes);
     c->in_timestamped = (n >= 4 && get_le32(c->scratch) == kCaptureMagic) ? 1 : 0;
-    if (is_stdin) {
-        drv.stdin_probed = true;
-        drv.stdin_timestamped = c->in_timestamped;
-    }
+    if (is_stdin) drv.stdin_probed = true;
     return true;
+}
+
+// Computes this station's id into uniq_id.
+void set_station_id(Context* c, int no_output, TimeStamp now) {
+    calc_uniq(&c->uniq_result, 0, 0, 0, no_output, now);
+    memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
 }
 
 // Opens the destination, computes the station id and sends the HELLO.
@@ -420,9 +422,7 @@ int open_output(Context* c) {
     c->out_remote = conn->remote_peer;
     TimeStamp now = timestamp_now();
     log_debug(2, "calc_uniq....\n");
-    calc_uniq(&c->uniq_result, 0, 0, 0, 0, now);
-    memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
-    drv.id_ready = true;
+    set_station_id(c, 0, now);
     send_hello(c, now);  // a failed write shows in out_broken
     return 0;
 }
@@ -435,16 +435,26 @@ bool output_broken(const Context* c) {
     return true;
 }
 
+// The statistics interval in units of 2^-32 s.
+int64_t stats_interval(const Context* c) {
+    return static_cast<int64_t>(c->time_interval) << 32;
+}
+
+// The statistics and aircraft reports; returns stats_report's count.
+int report(Context* c) {
+    const int accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
+    c->peak_mag = 0;
+    aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
+    return accepted;
+}
+
 // Statistics check after a processed block or record: a report is due when
 // more than time_interval seconds of sample time have passed since the last
 // one. Returns true when a report was made, with stats_report's count.
 bool stats_check(Context* c, int* accepted) {
-    const int64_t interval = static_cast<int64_t>(c->time_interval) << 32;  // units of 2^-32 s
-    if (ts_diff(c->cur_time, c->last_stat_time) <= interval) return false;
+    if (ts_diff(c->cur_time, c->last_stat_time) <= stats_interval(c)) return false;
     c->last_stat_time = c->cur_time;
-    *accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
-    c->peak_mag = 0;
-    aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(interval));
+    *accepted = report(c);
     return true;
 }
 
@@ -477,6 +487,12 @@ bool realign(Context* c, uint8_t* header) {
                     c->in_name, consumed);
     }
     return found;
+}
+
+// A record cut short by the end of input after `n` of its bytes.
+void warn_short_record(const Context* c, uint64_t number, int n) {
+    log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number, n,
+                kRecordBytes);
 }
 
 // Time-stamped input: one record per block. The header is read into the 16
@@ -514,11 +530,7 @@ void record_loop(Context* c, bool resumed) {
             log_warning("can't read file %s len=%d", c->in_name, n);
             return;
         }
-        if (n < kRecordHeaderBytes) {
-            log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number,
-                        n, kRecordBytes);
-            return;
-        }
+        if (n < kRecordHeaderBytes) return warn_short_record(c, number, n);
         if (magic != kCaptureMagic) {
             log_warning("file %s: record %" PRIu64 " has magic 0x%08" PRIX32 ", not 0x%08" PRIX32,
                         c->in_name, number, magic, kCaptureMagic);
@@ -529,11 +541,7 @@ void record_loop(Context* c, bool resumed) {
                         c->in_name, number, length, kBlockBytes);
             return;
         }
-        if (n < kRecordBytes) {
-            log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number,
-                        n, kRecordBytes);
-            return;
-        }
+        if (n < kRecordBytes) return warn_short_record(c, number, n);
         c->cur_time = ns_to_ts(time_ns);
         c->n_records++;
         if (c->out_remote && c->process_frame(c, &c->cur_time) < 0) return;
@@ -550,16 +558,12 @@ void record_loop(Context* c, bool resumed) {
 }
 
 // Raw input: blocks of 8192 bytes stamped from the wall clock at the start.
+// Without a destination the station id has not been computed yet.
 void raw_loop(Context* c) {
-    if (!drv.id_ready) {
-        TimeStamp now = timestamp_now();
-        calc_uniq(&c->uniq_result, 0, 0, 0, c->out_url == nullptr ? 1 : 0, now);
-        memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
-    }
+    if (c->out_url == nullptr) set_station_id(c, 1, timestamp_now());
     c->cur_time = timestamp_now();
     const TimeStamp duration = block_duration(c->samp_rate);
     c->last_stat_time = c->cur_time - duration;
-    memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
 
     for (;;) {
         int n = read_full(c->in_fd, c->block, kBlockBytes);
@@ -579,11 +583,7 @@ void raw_loop(Context* c) {
         if (n < 0) log_warning("can't read file %s len=%d", c->in_name, n);
         break;
     }
-    // End of input: the final report.
-    TimeStamp now = timestamp_now();
-    stats_report(&c->stats, now, c->peak_mag);
-    aircraft_report(&c->stats, c->cur_time - (static_cast<uint64_t>(c->time_interval) << 32));
-    c->peak_mag = 0;
+    report(c);  // end of input: the final report
 }
 
 void run_attempt(Context* c) {
@@ -591,10 +591,7 @@ void run_attempt(Context* c) {
     open_input(c);
     bool resumed = false;
     if (!probe_input(c, &resumed)) {
-        if (drv.in_opened) close(c->in_fd);
-        drv.in_opened = false;
-        c->in_fd = -1;
-        drv.reconnect_index++;
+        end_attempt(c);  // nothing else is open yet
         return;
     }
     if (c->out_url != nullptr && open_output(c) < 0) {
