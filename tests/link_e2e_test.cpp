@@ -158,8 +158,8 @@ TEST(LinkE2E, CutMessageEndsTheConnection) {
         << r.err;
 }
 
-// Raw input with real frames: the proxy hangs up after the HELLO; the next
-// frame writes fail, the output is marked broken, and the receiver
+// Raw input with real frames: the proxy hangs up after the HELLO; the
+// frame writes after that fail, the output is marked broken, and the receiver
 // reconnects and goes on sending.
 TEST(LinkE2E, BrokenOutputWithRawInputReconnects) {
     std::vector<std::string> recordings = shared_recordings("_2000k.u8");
@@ -167,7 +167,13 @@ TEST(LinkE2E, BrokenOutputWithRawInputReconnects) {
     const std::string& rec = recordings.front();
     TempDir dir;
     std::string input = dir.file("modes1.raw");
-    write_file(input, std::string(8192, '\x7f') + read_file(rec));  // probe block first
+    // Probe block first; the recording forty times over (about 14 M samples),
+    // so that frames are still being written when the proxy hangs up, however
+    // late the proxy gets to run.
+    std::string capture(8192, '\x7f');
+    const std::string samples = read_file(rec);
+    for (int i = 0; i < 40; i++) capture += samples;
+    write_file(input, capture);
     Proxy proxy(dir, {"-c", "2", "--close-after", "1", "--fault-conn", "1", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "1", "-s", "2000000", "-o", proxy.url(), input});
