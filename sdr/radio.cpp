@@ -116,6 +116,26 @@ int level_bin(int32_t trigger_level, int32_t level) {
 alignas(16) constexpr uint8_t mask_tail[32] = {
     0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+/// The largest of the 16 bytes of v.
+inline uint8_t max_bytes(__m128i v) {
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 8));
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 4));
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 2));
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 1));
+    return static_cast<uint8_t>(_mm_cvtsi128_si32(v));
+}
+
+/// The sum of the two 64-bit lanes of v, as int32 (sums of magnitudes).
+inline int32_t sum_lanes64(__m128i v) {
+    return _mm_cvtsi128_si32(_mm_add_epi64(v, _mm_unpackhi_epi64(v, v)));
+}
+
+/// The sum of the four 32-bit lanes of v (wrapping) in every lane.
+inline __m128i sum_lanes32(__m128i v) {
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+    return _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
+}
 #endif
 
 [[gnu::always_inline]] inline int32_t sum_range(const uint8_t* mag, int from, int count) {
@@ -137,8 +157,7 @@ alignas(16) constexpr uint8_t mask_tail[32] = {
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_tail + (count - i)));
             acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(v, m), zero));
         }
-        acc = _mm_add_epi64(acc, _mm_unpackhi_epi64(acc, acc));
-        return _mm_cvtsi128_si32(acc);
+        return sum_lanes64(acc);
     }
 #endif
     int32_t s = 0;
@@ -157,11 +176,7 @@ uint8_t max_range(const uint8_t* mag, int from, int count) {
         mx = _mm_max_epu8(mx, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
     if (i < count)
         mx = _mm_max_epu8(mx, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 8));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 4));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 2));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 1));
-    return static_cast<uint8_t>(_mm_cvtsi128_si32(mx));
+    return max_bytes(mx);
 }
 #endif
 
@@ -241,13 +256,8 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag,
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_tail + (peak_end - whole)));
         mx = _mm_max_epu8(mx, _mm_and_si128(v, m));
     }
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 8));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 4));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 2));
-    mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 1));
-    *peak = static_cast<uint8_t>(_mm_cvtsi128_si32(mx));
-    acc = _mm_add_epi64(acc, _mm_unpackhi_epi64(acc, acc));
-    return _mm_cvtsi128_si32(acc);
+    *peak = max_bytes(mx);
+    return sum_lanes64(acc);
 #else
     for (int k = 0; k < kBlockPairs; k++) {
         const uint8_t b0 = block[2 * k];
@@ -383,7 +393,7 @@ void radio_init(Context* ctx) {
     ctx->resample_down = (g / 2 + ctx->samp_rate) / g;
     VX_ASSERT(kModule, static_cast<uint64_t>(ctx->resample_down) * kWorkRate / ctx->resample_up ==
                            ctx->samp_rate);
-    ctx->filter_taps = 14 * ctx->resample_up;
+    ctx->filter_taps = kBranchTaps * ctx->resample_up;
     VX_ASSERT(kModule, ctx->filter_taps <= static_cast<uint32_t>(kMaxFilterTaps));
     ctx->history_len = static_cast<uint32_t>(static_cast<uint64_t>(ctx->samp_rate) * 128 / 1000000);
 
@@ -398,8 +408,6 @@ void radio_init(Context* ctx) {
     polyphase_reorder(resample_filter, static_cast<int>(ctx->resample_up), taps);
 
     if (!exact_ready) build_exact_table();
-    lengths_of(ctx->samp_rate);
-    VX_ASSERT(kModule, taps == kBranchTaps * static_cast<int>(ctx->resample_up));
     memset(slice_filter, 0, sizeof slice_filter);
     for (int b = 0; b < static_cast<int>(ctx->resample_up); b++) {
         for (int j = 0; j < kBranchTaps; j++)
@@ -548,9 +556,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
                 const __m128i tv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 8 * c));
                 sum = _mm_add_epi32(sum, _mm_madd_epi16(mv[c], tv));
             }
-            sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
-            sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
-            const int32_t corr = _mm_cvtsi128_si32(sum) / len.len10;
+            const int32_t corr = _mm_cvtsi128_si32(sum_lanes32(sum)) / len.len10;
 #else
             const int j0 = std::max(0, -k);
             uint32_t acc = 0;
@@ -683,11 +689,9 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
                 // signed saturating pack is the clamp to 16 bits.
                 const __m128i* bv = reinterpret_cast<const __m128i*>(branch);
                 const __m128i* xv = reinterpret_cast<const __m128i*>(x);
-                __m128i acc =
+                __m128i acc = sum_lanes32(
                     _mm_add_epi32(_mm_madd_epi16(_mm_load_si128(bv), _mm_loadu_si128(xv)),
-                                  _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1)));
-                acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4E));
-                acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0xB1));
+                                  _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1))));
                 acc = _mm_packs_epi32(_mm_srai_epi32(acc, 12), acc);
                 fine[n] = static_cast<int16_t>(_mm_cvtsi128_si32(acc));
 #else

@@ -217,30 +217,6 @@ int resample(const int16_t* x, int n_in, int16_t* y, int n_out, const int16_t* h
     return n;
 }
 
-namespace {
-
-/// Output n of the polyphase resampler (see resample()).
-inline int16_t resample_one(const int16_t* x, int n_in, int n, const int16_t* h, int P, int half,
-                            int L, int M) {
-    const int s = n * M;
-    int phi = (half - s) % L;  // branch (half - s) mod L
-    if (phi < 0) phi += L;
-    const int16_t* branch = h + phi * P;
-    uint32_t acc = 0;
-    if (s < half) {
-        const int o = (half - s) / L;
-        const int end = std::min(P, n_in);
-        for (int j = o; j < end; j++) acc += static_cast<uint32_t>(branch[j] * x[j - o]);
-    } else {
-        const int i0 = (s - half + L - 1) / L;
-        const int end = std::min(P, n_in - i0);
-        for (int j = 0; j < end; j++) acc += static_cast<uint32_t>(branch[j] * x[i0 + j]);
-    }
-    return finish_sum(acc);
-}
-
-}  // namespace
-
 int resample_count(int n_in, int n_out, int L, int M) {
     const int64_t total = std::min(static_cast<int64_t>(n_out) * M, static_cast<int64_t>(n_in) * L);
     return total <= 0 ? 0 : static_cast<int>((total + M - 1) / M);
@@ -249,18 +225,6 @@ int resample_count(int n_in, int n_out, int L, int M) {
 int resample_inputs_needed(int n, int n_in, int N, int L, int M) {
     const int need = (n * M - N / 2) / L + N / L + 1;
     return std::clamp(need, 0, n_in);
-}
-
-void resample_range(const int16_t* x, int n_in, int16_t* y, int first, int count, int stride,
-                    int produced, const int16_t* h, int N, int L, int M) {
-    VX_ASSERT(kModule, L >= 1 && M >= 1 && N >= L && N % L == 0);
-    VX_ASSERT(kModule, first >= 0 && count >= 0 && stride >= 1);
-    const int P = N / L;
-    const int half = N / 2;
-    for (int i = 0; i < count; i++) {
-        const int n = first + i * stride;
-        y[n] = n < produced ? resample_one(x, n_in, n, h, P, half, L, M) : 0;
-    }
 }
 
 int resample_direct(const int16_t* x, int n_in, int16_t* y, int n_out, const int16_t* h, int N,

@@ -49,11 +49,6 @@ void polyphase_reorder(int16_t* h, int L, int N);
 /// values, saturated to int16; returns the number written.
 int resample(const int16_t* x, int n_in, int16_t* y, int n_out, const int16_t* h, int N, int L,
              int M);
-/// Selected outputs of resample(): y[first + i*stride] for i = 0..count-1,
-/// each equal to what resample() writes there when it produces `produced`
-/// outputs (resample_count); outputs at or beyond `produced` are set to 0.
-void resample_range(const int16_t* x, int n_in, int16_t* y, int first, int count, int stride,
-                    int produced, const int16_t* h, int N, int L, int M);
 /// The number of outputs resample() writes for n_in inputs and capacity n_out.
 int resample_count(int n_in, int n_out, int L, int M);
 /// How many leading inputs (at most n_in) outputs 0..n of the resampler read.
