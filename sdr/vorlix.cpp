@@ -50,11 +50,6 @@ constexpr int kMaxBackoffShift = 5;                             // back-off at m
 static_assert(kRecordBytes == 8208);
 
 // The option table; the closing entry matches the lone "-".
-constexpr OptionDesc kOptions[] = {
-    {"samp_rate", 1, 's'}, {"sensitvity", 1, 'z'}, {"time", 1, 't'},  {"debug", 1, 'd'},
-    {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
-    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
-};
 constexpr int kNoptions = static_cast<int>(std::size(kOptions));
 
 constexpr char kDebugBits[] =

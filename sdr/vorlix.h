@@ -3,6 +3,15 @@
 #pragma once
 
 #include "include/context.h"
+#include "lib/getopt.h"
+
+/// The option table, in the order of the usage text; the closing entry
+/// (no name, letter 0) matches the lone "-".
+inline constexpr OptionDesc kOptions[] = {
+    {"samp_rate", 1, 's'}, {"sensitvity", 1, 'z'}, {"time", 1, 't'},  {"debug", 1, 'd'},
+    {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
+    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
+};
 
 /// argv[0] as the process received it; the empty text before start-up.
 extern const char* prog_name;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,12 +14,8 @@
 
 namespace {
 
-const OptionDesc kTable[] = {
-    {"samp_rate", 1, 's'}, {"sensitvity", 1, 'z'}, {"time", 1, 't'},  {"debug", 1, 'd'},
-    {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
-    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
-};
-constexpr int kTableSize = sizeof kTable / sizeof kTable[0];
+const OptionDesc* const kTable = kOptions;
+constexpr int kTableSize = static_cast<int>(std::size(kOptions));
 
 // Mutable argv: the parser edits grouped flags in place.
 struct Argv {

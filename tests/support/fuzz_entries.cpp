@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "include/context.h"
 #include "lib/getopt.h"
@@ -138,13 +139,7 @@ int fuzz_level2(const uint8_t* data, size_t size) {
 
 namespace {
 
-// The driver's option table.
-constexpr OptionDesc kOptions[] = {
-    {"samp_rate", 1, 's'}, {"sensitvity", 1, 'z'}, {"time", 1, 't'},  {"debug", 1, 'd'},
-    {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
-    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
-};
-constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
+constexpr int kOptionCount = static_cast<int>(std::size(kOptions));
 
 bool inside_argv(const char* p, int argc) {
     for (int i = 0; i < argc; i++) {
