@@ -42,6 +42,13 @@
 #include <emmintrin.h>
 #define VORLIX_SSE2 1
 #endif
+// Where the processor has AVX2, the per-sample loops take 32 magnitudes at a
+// time. The choice is made at run time (radio_init), so one binary serves
+// every x86-64 processor.
+#if VORLIX_SSE2 && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <immintrin.h>
+#define VORLIX_AVX2 1
+#endif
 
 namespace {
 
@@ -83,9 +90,12 @@ constexpr int kCoarseShift = 16;
 constexpr int kCoarseWindow = 48;
 alignas(16) constinit int16_t coarse_window[kCoarseShift + kCoarseWindow + 16] = {};
 
-// The block-processing lengths of the rate they were computed for.
+// The block-processing lengths of the rate they were computed for, and the
+// two lengths the scan divides by at every trigger.
 constinit uint32_t lengths_rate = 0;
 constinit RadioLengths lengths = {};
+constinit FixedDivisor by_len8 = {};
+constinit FixedDivisor by_window = {};
 
 uint32_t gcd(uint32_t a, uint32_t b) {
     while (b != 0) {
@@ -180,6 +190,105 @@ uint8_t max_range(const uint8_t* mag, int from, int count) {
 }
 #endif
 
+#if VORLIX_AVX2
+constinit bool avx2_on = false;
+
+/// The magnitudes of the 32 pairs at src, saturated at 255, in order.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i magnitudes32(const uint8_t* src) {
+    const __m256i mid = _mm256_set1_epi8(127);
+    const __m256i ones = _mm256_set1_epi8(1);
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32));
+    const __m256i da = _mm256_sub_epi8(_mm256_max_epu8(a, mid), _mm256_min_epu8(a, mid));
+    const __m256i db = _mm256_sub_epi8(_mm256_max_epu8(b, mid), _mm256_min_epu8(b, mid));
+    // The two distances of a pair added into 16 bits (0..256), packed back
+    // to bytes with unsigned saturation; the pack interleaves the 128-bit
+    // halves, the permutation restores the order.
+    const __m256i m = _mm256_packus_epi16(_mm256_maddubs_epi16(da, ones),
+                                          _mm256_maddubs_epi16(db, ones));
+    return _mm256_permute4x64_epi64(m, 0xD8);
+}
+
+/// magnitudes() with AVX2.
+[[gnu::target("avx2")]] int32_t magnitudes_avx2(const uint8_t* __restrict block,
+                                                uint8_t* __restrict mag, int peak_end,
+                                                uint8_t* peak) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i acc = zero;
+    __m256i mx = zero;
+    const int whole = peak_end & ~31;
+    int k = 0;
+    for (; k < whole; k += 32) {
+        const __m256i m = magnitudes32(block + 2 * k);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(mag + k), m);
+        acc = _mm256_add_epi64(acc, _mm256_sad_epu8(m, zero));
+        mx = _mm256_max_epu8(mx, m);
+    }
+    for (; k < kBlockPairs; k += 32) {
+        const __m256i m = magnitudes32(block + 2 * k);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(mag + k), m);
+        acc = _mm256_add_epi64(acc, _mm256_sad_epu8(m, zero));
+    }
+    uint8_t top = max_bytes(_mm_max_epu8(_mm256_castsi256_si128(mx), _mm256_extracti128_si256(mx, 1)));
+    for (int i = whole; i < peak_end; i++) top = std::max(top, mag[i]);
+    *peak = top;
+    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    return sum_lanes64(s);
+}
+#endif
+
+#if VORLIX_SSE2
+// The trigger search reads a bit map of the positions whose magnitude
+// reaches the threshold, built once per block a vector at a time: a
+// trigger then costs a few word operations instead of a restarted search.
+constexpr int kTriggerWords = (kBlockPairs + 3 + 63) / 64;  // positions 0 .. 4098
+static_assert(kTriggerWords * 64 <= kMagEntries, "the bit map reads inside mag");
+struct TriggerBits {
+    uint64_t w[kTriggerWords];
+};
+
+/// Bit q of bits: mag[q] >= thr (1..255), for q in [0, 64 kTriggerWords).
+void build_trigger_bits(TriggerBits* bits, const uint8_t* mag, int32_t thr) {
+    const __m128i t = _mm_set1_epi8(static_cast<char>(thr));
+    for (int w = 0; w < kTriggerWords; w++) {
+        uint64_t word = 0;
+        for (int c = 0; c < 4; c++) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + 64 * w + 16 * c));
+            const unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, t), v)));
+            word |= static_cast<uint64_t>(hit) << (16 * c);
+        }
+        bits->w[w] = word;
+    }
+}
+
+#if VORLIX_AVX2
+[[gnu::target("avx2")]] void build_trigger_bits_avx2(TriggerBits* bits, const uint8_t* mag,
+                                                     int32_t thr) {
+    const __m256i t = _mm256_set1_epi8(static_cast<char>(thr));
+    for (int w = 0; w < kTriggerWords; w++) {
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mag + 64 * w));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mag + 64 * w + 32));
+        const uint32_t lo = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v0, t), v0)));
+        const uint32_t hi = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v1, t), v1)));
+        bits->w[w] = static_cast<uint64_t>(hi) << 32 | lo;
+    }
+}
+#endif
+
+/// The first position q in [from, end) whose bit is set, or end.
+inline int next_trigger(const TriggerBits& bits, int from, int end) {
+    int w = from >> 6;
+    uint64_t word = bits.w[w] & (~uint64_t{0} << (from & 63));
+    while (word == 0) {
+        if (++w == kTriggerWords) return end;
+        word = bits.w[w];
+    }
+    return std::min(64 * w + std::countr_zero(word), end);
+}
+#endif
+
 /// |b - 127|: 0..128.
 inline uint32_t byte_distance(uint8_t b) {
     return b >= 127 ? b - 127U : 127U - b;
@@ -190,6 +299,8 @@ const RadioLengths& lengths_of(uint32_t samp_rate) {
     if (lengths_rate != samp_rate) {
         lengths = radio_lengths(samp_rate);
         lengths_rate = samp_rate;
+        by_len8 = fixed_divisor(lengths.len8);
+        by_window = fixed_divisor(lengths.len64 - lengths.len12);
     }
     return lengths;
 }
@@ -408,6 +519,9 @@ void radio_init(Context* ctx) {
     polyphase_reorder(resample_filter, static_cast<int>(ctx->resample_up), taps);
 
     if (!exact_ready) build_exact_table();
+#if VORLIX_AVX2
+    avx2_on = __builtin_cpu_supports("avx2");
+#endif
     memset(slice_filter, 0, sizeof slice_filter);
     for (int b = 0; b < static_cast<int>(ctx->resample_up); b++) {
         for (int j = 0; j < kBranchTaps; j++)
@@ -440,7 +554,7 @@ int32_t process_block(Context* ctx) {
 }
 
 int32_t scan_block(Context* ctx, SliceFn slicer) {
-    VX_ASSERT(kModule, ctx->block >= ctx->samples);
+    VX_ASSERT(kModule, ctx->block != nullptr);
     const RadioLengths& len = lengths_of(ctx->samp_rate);
     const int hist = static_cast<int>(ctx->history_len);
     uint8_t* const mag = ctx->mag;
@@ -452,7 +566,12 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
     //    len64 + 1 and the new magnitudes up to len64 + 4096 - hist.
     const int peak_new = len.len64 + 1 + kBlockPairs - hist;
     uint8_t peak_fused = 0;
+#if VORLIX_AVX2
+    const int32_t total = avx2_on ? magnitudes_avx2(ctx->block, mag + hist, peak_new, &peak_fused)
+                                  : magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
+#else
     const int32_t total = magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
+#endif
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
     const int32_t target = (6 * total + 2048) / 4096;
@@ -483,6 +602,23 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         return window;
     };
     const int32_t threshold = tl / 2;
+#if VORLIX_SSE2
+    // A threshold of 0 or below triggers everywhere, one above 255 nowhere:
+    // find_at_least answers those at once.
+    const bool use_bits = threshold >= 1 && threshold <= 255;
+    TriggerBits bits;
+    if (use_bits) {
+#if VORLIX_AVX2
+        if (avx2_on) {
+            build_trigger_bits_avx2(&bits, mag, threshold);
+        } else {
+            build_trigger_bits(&bits, mag, threshold);
+        }
+#else
+        build_trigger_bits(&bits, mag, threshold);
+#endif
+    }
+#endif
     int32_t result = 0;
     int p = 0;
     for (;;) {
@@ -498,16 +634,22 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         if (ctx->skip != 0) break;
 
         // 4.2 Trigger search: the next position whose mag[p+3] reaches the threshold.
+#if VORLIX_SSE2
+        p = (use_bits ? next_trigger(bits, p + 3, kBlockPairs + 3)
+                      : find_at_least(mag, p + 3, kBlockPairs + 3, threshold)) -
+            3;
+#else
         p = find_at_least(mag, p + 3, kBlockPairs + 3, threshold) - 3;
+#endif
         VX_ASSERT(kModule, p <= kBlockPairs);
         if (p == kBlockPairs) break;
 
         // 4.3 Preamble level.
-        const int32_t pre = sum_range(mag, p, len.len8) / len.len8;
+        const int32_t pre = divide(sum_range(mag, p, len.len8), by_len8);
         st->peak_bins[level_bin(tl, pre)]++;
 
         // 4.4 Data level over 12..64 us.
-        const int32_t data = window_at(p) / win_len;
+        const int32_t data = divide(window_at(p), by_window);
         if (2 * data < threshold) {
             ctx->skip = len.long_skip;
             continue;
@@ -596,7 +738,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
 
     // 5. Carry the last history_len samples over to the head of the buffers.
     memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
-    memmove(ctx->samples, ctx->samples + kBlockBytes, static_cast<size_t>(2 * hist));
+    memmove(ctx->samples, ctx->block + kBlockBytes - 2 * hist, static_cast<size_t>(2 * hist));
     return result;
 }
 
@@ -651,7 +793,10 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     VX_ASSERT(kModule, n_out <= kResampledMax);
     VX_ASSERT(kModule, exact_ready);
     const int produced = resample_count(hist, n_out, L, M);
-    const uint8_t* pair = ctx->samples + 2 * start;
+    // Pair i of the buffer: the history below history_len, then the block.
+    auto pair_at = [&](int i) {
+        return i < hist ? ctx->samples + 2 * i : ctx->block + 2 * (i - hist);
+    };
     // Entries past history_len stay 0: the padded filter reads up to two
     // beyond the last input, always with a zero tap or a zero input. The
     // zeros in front stand for the inputs before the first one, which the
@@ -665,8 +810,8 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     auto make = [&](int first, int count, int stride) {
         const int need = resample_inputs_needed(first + (count - 1) * stride, hist, N, L, M);
         for (; have < need; have++) {
-            exact[have] = exact_table[byte_distance(pair[2 * have]) * kAbsSpan +
-                                      byte_distance(pair[2 * have + 1])];
+            const uint8_t* pair = pair_at(start + have);
+            exact[have] = exact_table[byte_distance(pair[0]) * kAbsSpan + byte_distance(pair[1])];
         }
         // Output n reads branch r = (half - n M) mod L of the filter from
         // the input ceil((n M - half) / L) = (n M - half + r) / L, which is
@@ -783,4 +928,18 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     history.prev_df = r;
     const int32_t duration_us = r > 7 ? 120 : 64;
     return fine_in + static_cast<int32_t>(static_cast<uint64_t>(duration_us) * rate / 1000000);
+}
+
+int radio_select_vectors(int width) {
+#if VORLIX_AVX2
+    avx2_on = width >= 32 && __builtin_cpu_supports("avx2");
+    if (avx2_on) return 32;
+#endif
+#if VORLIX_SSE2
+    (void)width;
+    return 16;
+#else
+    (void)width;
+    return 0;
+#endif
 }

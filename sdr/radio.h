@@ -37,9 +37,18 @@ TimeStamp timestamp_now();
 /// templates and the filter on standard error.
 void radio_init(Context* ctx);
 
-/// Processes the 4096 pairs at ctx->block; returns the sum of the slicer's
-/// results (never negative).
+/// Processes the 4096 pairs at ctx->block (behind the history_len pairs of
+/// history at the head of ctx->samples, wherever the block lies); returns
+/// the sum of the slicer's results (never negative). The last history_len
+/// pairs of the block become the history of the next one.
 int32_t process_block(Context* ctx);
+
+/// The vector width in bytes the block scan uses: radio_init picks the
+/// widest the processor has (32 with AVX2, else 16 with SSE2, 0 on
+/// processors without vectors). Tests ask for a narrower one to check every
+/// path on one machine; returns the width now in use (at most `width`,
+/// except that the baseline of the build cannot be turned off).
+int radio_select_vectors(int width);
 
 /// The slicer block processing hands its candidates to.
 using SliceFn = int32_t (*)(Context* ctx, int32_t start, int32_t level);

@@ -105,6 +105,11 @@ int32_t fx_div(int32_t a, int32_t b) {
     return wrap_mul(a, 4096) / b;
 }
 
+FixedDivisor fixed_divisor(int32_t d) {
+    VX_ASSERT(kModule, d >= 2 && d <= 1024);
+    return {static_cast<uint32_t>((uint64_t{1} << 32) / static_cast<uint32_t>(d)) + 1U, d};
+}
+
 int32_t fx_fold(int32_t b) {
     uint32_t phi = static_cast<uint32_t>(b) << 18;  // 2^32 = one turn
     if (((phi >> 31) ^ (phi >> 30)) & 1U) phi = 0x80000000U - phi;

@@ -64,3 +64,22 @@ int fir_decimate(const int16_t* x, int n_in, int16_t* y, int n_out, const int16_
 /// The k-th smallest (k from 0) of a[0..n-1]; reorders a. Needs 0 <= k < n.
 int16_t kth_smallest_i16(int16_t* a, int n, int k);
 int32_t kth_smallest_i32(int32_t* a, int n, int k);
+
+/// Division by a fixed length d (2..1024) as a multiplication and a shift:
+/// with m = floor(2^32 / d) + 1, floor(x / d) = (x * m) >> 32 for every
+/// 0 <= x < 2^32 / d, so for every x below 2^22. Other x take the division.
+struct FixedDivisor {
+    uint32_t m;
+    int32_t d;
+};
+
+/// The FixedDivisor of d; needs 2 <= d <= 1024.
+FixedDivisor fixed_divisor(int32_t d);
+
+/// x / f.d, truncated toward zero, as the C division gives it.
+inline int32_t divide(int32_t x, FixedDivisor f) {
+    if (static_cast<uint32_t>(x) < (uint32_t{1} << 22)) {
+        return static_cast<int32_t>((static_cast<uint64_t>(static_cast<uint32_t>(x)) * f.m) >> 32);
+    }
+    return x / f.d;
+}

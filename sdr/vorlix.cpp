@@ -279,41 +279,67 @@ bool input_is_stdin(const Context* c) {
     return strcmp(c->in_name, "-") == 0;
 }
 
-// The input is read ahead in chunks of 32 KiB, one read() for about four
-// records instead of one or two per record, and handed out by copying.
-// Bytes read ahead from standard input stay here for the next attempt
-// (standard input is never reopened); a file opened again starts afresh.
-constexpr int kReadAhead = 32768;
+// The input is read ahead about 64 KiB at a time, one read() for eight
+// records instead of one or two per record (fewer, larger reads cost the
+// kernel less). Records and blocks are handed out where they lie in the
+// buffer, not copied: the buffer holds eight whole records, so once a
+// file's records line up with it (after the first refill) every record
+// lies whole in it, and raw blocks move 128 bytes per refill. Bytes read ahead from standard
+// input stay here for the next attempt (standard input is never reopened);
+// a file opened again starts afresh.
+constexpr int kReadAhead = 8 * kRecordBytes;
 struct ReadAhead {
     int32_t pos;  ///< next byte to hand out, 0..end
     int32_t end;  ///< bytes held, 0..kReadAhead
-    uint8_t data[kReadAhead];
+    alignas(64) uint8_t data[kReadAhead];
 };
 constinit ReadAhead ahead{};
 
-// Reads until `count` bytes are in, the input ends or a read fails: a pipe
-// delivers a block in pieces. Returns the bytes read (fewer only at the end
-// of input), or -1 when a read failed. The end of input is not remembered:
-// a later call reads again.
-int read_full(int fd, uint8_t* buf, int count) {
-    int got = 0;
-    while (got < count) {
-        if (ahead.pos == ahead.end) {
-            ssize_t n = read(fd, ahead.data, sizeof ahead.data);
+// Makes `count` bytes (at most kReadAhead) lie together at ahead_next(),
+// reading until they are in, the input ends or a read fails: a pipe
+// delivers a block in pieces. Returns the bytes that lie there (fewer than
+// count only at the end of input), or -1 when a read failed. Nothing is
+// consumed; the end of input is not remembered: a later call reads again.
+int ahead_fill(int fd, int count) {
+    VX_ASSERT(kModule, count > 0 && count <= kReadAhead);
+    if (ahead.end - ahead.pos < count) {
+        if (ahead.pos > 0) {
+            memmove(ahead.data, ahead.data + ahead.pos, static_cast<size_t>(ahead.end - ahead.pos));
+            ahead.end -= ahead.pos;
+            ahead.pos = 0;
+        }
+        while (ahead.end < count) {
+            ssize_t n = read(fd, ahead.data + ahead.end, sizeof ahead.data - ahead.end);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return -1;
             }
             if (n == 0) break;
-            ahead.pos = 0;
-            ahead.end = static_cast<int32_t>(n);
+            ahead.end += static_cast<int32_t>(n);
         }
-        const int take = std::min(count - got, static_cast<int>(ahead.end - ahead.pos));
-        memcpy(buf + got, ahead.data + ahead.pos, static_cast<size_t>(take));
-        ahead.pos += take;
-        got += take;
     }
-    return got;
+    return std::min(count, static_cast<int>(ahead.end - ahead.pos));
+}
+
+// The bytes ahead_fill made ready; valid until the next ahead_fill.
+uint8_t* ahead_next() {
+    return ahead.data + ahead.pos;
+}
+
+// Hands out `count` bytes that ahead_fill made ready.
+void ahead_consume(int count) {
+    ahead.pos += count;
+}
+
+// ahead_fill, then a copy of the bytes into `buf`, consumed. Returns the
+// bytes copied, or -1 when a read failed.
+int read_full(int fd, uint8_t* buf, int count) {
+    const int n = ahead_fill(fd, count);
+    if (n > 0) {
+        memcpy(buf, ahead_next(), static_cast<size_t>(n));
+        ahead_consume(n);
+    }
+    return n;
 }
 
 // Forgets the bytes read ahead (the input is about to be opened again).
@@ -490,12 +516,10 @@ void warn_short_record(const Context* c, uint64_t number, int n) {
                 kRecordBytes);
 }
 
-// Time-stamped input: one record per block. The header is read into the 16
-// bytes in front of the block, together with the data; the history pairs it
-// covers are saved and put back.
+// Time-stamped input: one record per block. A record is processed where it
+// lies in the read-ahead buffer; after a realignment, the record whose
+// header was found has its data copied behind the history.
 void record_loop(Context* c, bool resumed) {
-    uint8_t* const header = c->block - kRecordHeaderBytes;
-    VX_ASSERT(kModule, header >= c->samples);
     uint8_t pending[kRecordHeaderBytes];
     bool have_pending = false;
     if (resumed) {
@@ -503,22 +527,20 @@ void record_loop(Context* c, bool resumed) {
         have_pending = true;
     }
     for (;;) {
-        uint8_t saved[kRecordHeaderBytes];
-        memcpy(saved, header, sizeof saved);
+        const uint8_t* header;
         int n;
         if (have_pending) {
-            memcpy(header, pending, sizeof pending);
+            header = pending;
+            c->block = c->samples + 2 * c->history_len;
             int m = read_full(c->in_fd, c->block, kBlockBytes);
             n = m < 0 ? m : kRecordHeaderBytes + m;
             have_pending = false;
         } else {
-            n = read_full(c->in_fd, header, kRecordBytes);
+            n = ahead_fill(c->in_fd, kRecordBytes);
+            header = ahead_next();
+            c->block = ahead_next() + kRecordHeaderBytes;
+            if (n > 0) ahead_consume(n);
         }
-        const uint32_t magic = get_le32(header);
-        const uint64_t time_ns = get_le64(header + 4);
-        const uint32_t length = get_le32(header + 12);
-        memcpy(header, saved, sizeof saved);
-
         const uint64_t number = c->n_records + 1;
         if (n == 0) return;  // end of input
         if (n < 0) {
@@ -526,6 +548,9 @@ void record_loop(Context* c, bool resumed) {
             return;
         }
         if (n < kRecordHeaderBytes) return warn_short_record(c, number, n);
+        const uint32_t magic = get_le32(header);
+        const uint64_t time_ns = get_le64(header + 4);
+        const uint32_t length = get_le32(header + 12);
         if (magic != kCaptureMagic) {
             log_warning("file %s: record %" PRIu64 " has magic 0x%08" PRIX32 ", not 0x%08" PRIX32,
                         c->in_name, number, magic, kCaptureMagic);
@@ -561,7 +586,11 @@ void raw_loop(Context* c) {
     c->last_stat_time = c->cur_time - duration;
 
     for (;;) {
-        int n = read_full(c->in_fd, c->block, kBlockBytes);
+        const int n = ahead_fill(c->in_fd, kBlockBytes);
+        if (n > 0) {
+            c->block = ahead_next();
+            ahead_consume(n);
+        }
         if (n == kBlockBytes) {
             c->cur_time += duration;
             if (process_block(c) < 0) {

@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "sdr/radio.h"
+
 namespace {
 
 /// Runs `fn` with standard error captured; returns what it printed.
@@ -65,6 +67,8 @@ TEST(SignalProcDeath, PreconditionsEndTheProcess) {
     int16_t h[8] = {};
     EXPECT_EXIT(polyphase_reorder(h, 3, 8), testing::ExitedWithCode(1), msg);
     EXPECT_EXIT(design_lowpass(100, h, 0), testing::ExitedWithCode(1), msg);
+    EXPECT_EXIT(fixed_divisor(1), testing::ExitedWithCode(1), msg);
+    EXPECT_EXIT(fixed_divisor(1025), testing::ExitedWithCode(1), msg);
 }
 
 TEST(SignalProc, TemplatesKnownAnswers) {
@@ -213,6 +217,45 @@ TEST(SignalProc, KthSmallest) {
             EXPECT_EQ(kth_smallest_i32(w.data(), n, k), sorted[k]) << n << " " << k;
             std::vector<int16_t> w16(a.begin(), a.end());
             EXPECT_EQ(kth_smallest_i16(w16.data(), n, k), sorted[k]) << n << " " << k;
+        }
+    }
+}
+
+TEST(SignalProc, FixedDivisorDividesExactly) {
+    auto check = [](int32_t x, FixedDivisor f) {
+        if (divide(x, f) != x / f.d) {
+            ADD_FAILURE() << x << " / " << f.d << ": " << divide(x, f) << ", not " << x / f.d;
+            return false;
+        }
+        return true;
+    };
+    // Every length the scan divides by (preamble and data window at 2.0,
+    // 2.4 and 3.2 MS/s), every dividend below 2^22.
+    std::vector<int32_t> lengths;
+    for (uint32_t rate : {2000000U, 2400000U, 3200000U}) {
+        const RadioLengths l = radio_lengths(rate);
+        lengths.push_back(l.len8);
+        lengths.push_back(l.len64 - l.len12);
+    }
+    for (int32_t d : lengths) {
+        const FixedDivisor f = fixed_divisor(d);
+        for (int32_t x = 0; x < (1 << 22); x++) {
+            if (!check(x, f)) return;
+        }
+    }
+    // Every divisor: the dividends on both sides of each multiple, and
+    // those the multiplication does not take (negative, 2^22 and beyond).
+    std::mt19937 rng(5);
+    for (int32_t d = 2; d <= 1024; d++) {
+        const FixedDivisor f = fixed_divisor(d);
+        for (int32_t k = d; k <= (1 << 22); k += d) {
+            if (!check(k - 1, f) || !check(k, f)) return;
+        }
+        for (int32_t x : {-1, -d, -d - 1, (1 << 22) - 1, 1 << 22, INT32_MAX, INT32_MIN}) {
+            if (!check(x, f)) return;
+        }
+        for (int i = 0; i < 64; i++) {
+            if (!check(static_cast<int32_t>(rng()), f)) return;
         }
     }
 }
