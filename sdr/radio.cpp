@@ -28,6 +28,7 @@
 #include "sdr/radio.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cinttypes>
 #include <cstring>
@@ -37,8 +38,9 @@
 #include "sdr/signal_proc.h"
 
 // SSE2 (every x86-64 host) does the byte loops 16 magnitudes at a time; the
-// board has no SIMD and takes the portable loops, which give the same values.
-#if defined(__SSE2__)
+// board has no SIMD and takes the portable loops, which give the same values
+// (VORLIX_SCALAR builds them on a host too).
+#if defined(__SSE2__) && !defined(VORLIX_SCALAR)
 #include <emmintrin.h>
 #define VORLIX_SSE2 1
 #endif
@@ -169,17 +171,38 @@ inline __m128i sum_lanes32(__m128i v) {
         }
         return sum_lanes64(acc);
     }
-#endif
     int32_t s = 0;
     for (int i = 0; i < count; i++) s += mag[from + i];
     return s;
+#else
+    // A machine word at a time: its bytes added in 16-bit lanes, which hold
+    // the sums of up to 128 words (128 x 510 < 65536); then the lanes.
+    using Word = uintptr_t;
+    constexpr int kWordBytes = static_cast<int>(sizeof(Word));
+    constexpr Word kLow = ~Word{0} / 0xFFFF * 0xFF;  // 0x00FF00FF...
+    const uint8_t* p = mag + from;
+    int32_t s = 0;
+    int i = 0;
+    while (i + kWordBytes <= count) {
+        const int stop = std::min(count, i + 128 * kWordBytes);
+        Word lanes = 0;
+        for (; i + kWordBytes <= stop; i += kWordBytes) {
+            Word w;
+            memcpy(&w, p + i, sizeof w);
+            lanes += (w & kLow) + ((w >> 8) & kLow);
+        }
+        for (; lanes != 0; lanes >>= 16) s += static_cast<int32_t>(lanes & 0xFFFF);
+    }
+    for (; i < count; i++) s += p[i];
+    return s;
+#endif
 }
 
-#if VORLIX_SSE2
 /// The largest of mag[from .. from + count), 0 for none; count >= 16.
 uint8_t max_range(const uint8_t* mag, int from, int count) {
     VX_ASSERT(kModule, count >= 16);
     const uint8_t* p = mag + from;
+#if VORLIX_SSE2
     __m128i mx = _mm_setzero_si128();
     int i = 0;
     for (; i + 16 <= count; i += 16)
@@ -187,8 +210,12 @@ uint8_t max_range(const uint8_t* mag, int from, int count) {
     if (i < count)
         mx = _mm_max_epu8(mx, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)));
     return max_bytes(mx);
-}
+#else
+    unsigned mx = 0;
+    for (int i = 0; i < count; i++) mx = p[i] > mx ? p[i] : mx;
+    return static_cast<uint8_t>(mx);
 #endif
+}
 
 #if VORLIX_AVX2
 constinit bool avx2_on = false;
@@ -204,8 +231,8 @@ constinit bool avx2_on = false;
     // The two distances of a pair added into 16 bits (0..256), packed back
     // to bytes with unsigned saturation; the pack interleaves the 128-bit
     // halves, the permutation restores the order.
-    const __m256i m = _mm256_packus_epi16(_mm256_maddubs_epi16(da, ones),
-                                          _mm256_maddubs_epi16(db, ones));
+    const __m256i m =
+        _mm256_packus_epi16(_mm256_maddubs_epi16(da, ones), _mm256_maddubs_epi16(db, ones));
     return _mm256_permute4x64_epi64(m, 0xD8);
 }
 
@@ -229,7 +256,8 @@ constinit bool avx2_on = false;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(mag + k), m);
         acc = _mm256_add_epi64(acc, _mm256_sad_epu8(m, zero));
     }
-    uint8_t top = max_bytes(_mm_max_epu8(_mm256_castsi256_si128(mx), _mm256_extracti128_si256(mx, 1)));
+    uint8_t top =
+        max_bytes(_mm_max_epu8(_mm256_castsi256_si128(mx), _mm256_extracti128_si256(mx, 1)));
     for (int i = whole; i < peak_end; i++) top = std::max(top, mag[i]);
     *peak = top;
     const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
@@ -253,8 +281,10 @@ void build_trigger_bits(TriggerBits* bits, const uint8_t* mag, int32_t thr) {
     for (int w = 0; w < kTriggerWords; w++) {
         uint64_t word = 0;
         for (int c = 0; c < 4; c++) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + 64 * w + 16 * c));
-            const unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, t), v)));
+            const __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + 64 * w + 16 * c));
+            const unsigned hit =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, t), v)));
             word |= static_cast<uint64_t>(hit) << (16 * c);
         }
         bits->w[w] = word;
@@ -290,9 +320,20 @@ inline int next_trigger(const TriggerBits& bits, int from, int end) {
 #endif
 
 /// |b - 127|: 0..128.
-inline uint32_t byte_distance(uint8_t b) {
+constexpr uint32_t byte_distance(uint8_t b) {
     return b >= 127 ? b - 127U : 127U - b;
 }
+
+#if !VORLIX_SSE2
+// byte_distance of every byte.
+constexpr std::array<uint8_t, 256> kDistance = [] {
+    std::array<uint8_t, 256> t{};
+    for (int b = 0; b < 256; b++) {
+        t[static_cast<size_t>(b)] = static_cast<uint8_t>(byte_distance(static_cast<uint8_t>(b)));
+    }
+    return t;
+}();
+#endif
 
 /// The lengths of the current rate; recomputed only when the rate changes.
 const RadioLengths& lengths_of(uint32_t samp_rate) {
@@ -320,12 +361,10 @@ void build_exact_table() {
 
 /// Cheap magnitudes of the 4096 pairs at `block` into mag[0..4095]:
 /// |i| + |q|, saturated at 255 (only the clipped pair (255, 255) reaches
-/// 256). Returns their sum. Byte arithmetic without branches, so that a
-/// compiler can vectorise it. With SSE2 the largest of mag[0..peak_end)
-/// comes out in *peak as well (peak_end 0..4096); the portable loop leaves
-/// the peak to block_peak.
-int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag,
-                   [[maybe_unused]] int peak_end, [[maybe_unused]] uint8_t* peak) {
+/// 256). Returns their sum, and the largest of mag[0..peak_end) in *peak
+/// (peak_end 0..4096).
+int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag, int peak_end,
+                   uint8_t* peak) {
 #if VORLIX_SSE2
     // |b - 127| of all 32 bytes of 16 pairs, the two of each pair added in
     // 16-bit lanes (0..256), packed back to bytes with unsigned saturation.
@@ -370,33 +409,28 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag,
     *peak = max_bytes(mx);
     return sum_lanes64(acc);
 #else
-    for (int k = 0; k < kBlockPairs; k++) {
-        const uint8_t b0 = block[2 * k];
-        const uint8_t b1 = block[2 * k + 1];
-        const uint8_t d0 = static_cast<uint8_t>((b0 > 127 ? b0 : 127) - (b0 < 127 ? b0 : 127));
-        const uint8_t d1 = static_cast<uint8_t>((b1 > 127 ? b1 : 127) - (b1 < 127 ? b1 : 127));
-        const unsigned m = d0 + d1;
-        mag[k] = static_cast<uint8_t>(m > 255 ? 255 : m);
-    }
-    // Sums of 256 magnitudes fit in 16 bits.
+    // One pass for the board, which has no vectors: the two distances from
+    // the table, the saturation (256 becomes 255) by subtracting the ninth
+    // bit, the sum and the peak kept in registers.
     uint32_t sum = 0;
-    for (int c = 0; c < kBlockPairs; c += 256) {
-        uint16_t part = 0;
-        for (int k = c; k < c + 256; k++) part = static_cast<uint16_t>(part + mag[k]);
-        sum += part;
+    unsigned top = 0;
+    auto one = [&](int k) {
+        unsigned m = kDistance[block[2 * k]] + kDistance[block[2 * k + 1]];
+        m -= m >> 8;
+        mag[k] = static_cast<uint8_t>(m);
+        sum += m;
+        return m;
+    };
+    int k = 0;
+    for (; k < peak_end; k++) {
+        const unsigned m = one(k);
+        top = m > top ? m : top;
     }
+    for (; k < kBlockPairs; k++) one(k);
+    *peak = static_cast<uint8_t>(top);
     return static_cast<int32_t>(sum);
 #endif
 }
-
-#if !VORLIX_SSE2
-/// The largest of the 4096 magnitudes from `from`, at least `peak`.
-int32_t block_peak(const uint8_t* __restrict from, int32_t peak) {
-    uint8_t mx = 0;
-    for (int i = 0; i < kBlockPairs; i++) mx = from[i] > mx ? from[i] : mx;
-    return mx > peak ? mx : peak;
-}
-#endif
 
 /// The first index q in [from, end) with mag[q] >= thr, or end. With SSE2,
 /// 16 magnitudes at a time; otherwise a machine word of magnitudes at a time: for thr in 1..128 a
@@ -633,7 +667,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         VX_ASSERT(kModule, ctx->skip >= 0);
         if (ctx->skip != 0) break;
 
-        // 4.2 Trigger search: the next position whose mag[p+3] reaches the threshold.
+            // 4.2 Trigger search: the next position whose mag[p+3] reaches the threshold.
 #if VORLIX_SSE2
         p = (use_bits ? next_trigger(bits, p + 3, kBlockPairs + 3)
                       : find_at_least(mag, p + 3, kBlockPairs + 3, threshold)) -
@@ -729,12 +763,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         result += r;
     }
     ctx->window_sum = window_at(kBlockPairs);
-#if VORLIX_SSE2
     ctx->peak_mag = std::max<int32_t>(
         ctx->peak_mag, std::max(peak_fused, max_range(mag, len.len64 + 1, hist - len.len64 - 1)));
-#else
-    ctx->peak_mag = block_peak(mag + len.len64 + 1, ctx->peak_mag);
-#endif
 
     // 5. Carry the last history_len samples over to the head of the buffers.
     memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
