@@ -324,7 +324,6 @@ constexpr uint32_t byte_distance(uint8_t b) {
     return b >= 127 ? b - 127U : 127U - b;
 }
 
-#if !VORLIX_SSE2
 // byte_distance of every byte.
 constexpr std::array<uint8_t, 256> kDistance = [] {
     std::array<uint8_t, 256> t{};
@@ -333,7 +332,6 @@ constexpr std::array<uint8_t, 256> kDistance = [] {
     }
     return t;
 }();
-#endif
 
 /// The lengths of the current rate; recomputed only when the rate changes.
 const RadioLengths& lengths_of(uint32_t samp_rate) {
@@ -823,26 +821,35 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     VX_ASSERT(kModule, n_out <= kResampledMax);
     VX_ASSERT(kModule, exact_ready);
     const int produced = resample_count(hist, n_out, L, M);
-    // Pair i of the buffer: the history below history_len, then the block.
-    auto pair_at = [&](int i) {
-        return i < hist ? ctx->samples + 2 * i : ctx->block + 2 * (i - hist);
-    };
-    // Entries past history_len stay 0: the padded filter reads up to two
-    // beyond the last input, always with a zero tap or a zero input. The
-    // zeros in front stand for the inputs before the first one, which the
-    // filter's head reaches for the first outputs (at most 7 of them).
+    // The zeros in front stand for the inputs before the first one, which
+    // the filter's head reaches for the first outputs (at most 7 of them).
+    // Entries are filled as far as the outputs so far need them, and the
+    // kBranchPadded behind those read as 0: the padded filter reads up to
+    // two beyond the last input it needs, always with a zero tap.
     constexpr int kFrontPad = 16;
-    alignas(16) int16_t exact_buf[kFrontPad + kMaxHistory + kBranchPadded] = {};
+    alignas(16) int16_t exact_buf[kFrontPad + kMaxHistory + kBranchPadded];
+    memset(exact_buf, 0, sizeof(int16_t) * (kFrontPad + kBranchPadded));
     int16_t* const exact = exact_buf + kFrontPad;
     int have = 0;
+    // Exact magnitudes of the candidate's pairs start + [have, need): the
+    // history below history_len, then the block.
+    auto fill = [&](int need) {
+        const int split = std::clamp(hist - start, have, need);
+        auto put = [&](const uint8_t* pair, int from, int to) {
+            for (int i = from; i < to; i++, pair += 2) {
+                exact[i] = exact_table[kDistance[pair[0]] * kAbsSpan + kDistance[pair[1]]];
+            }
+        };
+        if (split > have) put(ctx->samples + 2 * (start + have), have, split);
+        if (need > split) put(ctx->block + 2 * (start + split - hist), split, need);
+        have = need;
+        memset(exact + have, 0, sizeof(int16_t) * kBranchPadded);
+    };
     alignas(16) int16_t fine[kResampledMax];
     const int half = N / 2;
     auto make = [&](int first, int count, int stride) {
         const int need = resample_inputs_needed(first + (count - 1) * stride, hist, N, L, M);
-        for (; have < need; have++) {
-            const uint8_t* pair = pair_at(start + have);
-            exact[have] = exact_table[byte_distance(pair[0]) * kAbsSpan + byte_distance(pair[1])];
-        }
+        if (need > have) fill(need);
         // Output n reads branch r = (half - n M) mod L of the filter from
         // the input ceil((n M - half) / L) = (n M - half + r) / L, which is
         // negative while the filter's head hangs before the first input
