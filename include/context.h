@@ -95,9 +95,10 @@ using ProcessFrameFn = int (*)(Context* ctx, const TimeStamp* time);
 struct Context {
     // 1. samples: history_len pairs of history, then the current block.
     alignas(16) uint8_t samples[kSampleBytes];
-    // 2. the current block: samples + 2 * history_len, or 8192 bytes
-    //    elsewhere (the driver points it into its read buffer so that input
-    //    is not copied; the pairs before it are then the history in samples).
+    // 2. the current block: samples + 2 * history_len, or 8192 bytes at an
+    //    even address elsewhere (the driver points it into its read buffer
+    //    so that input is not copied; the pairs before it are then the
+    //    history in samples).
     uint8_t* block;
     // 3. demodulator buffers: magnitude per pair of `samples`, 0..255, one
     //    byte each so that the per-sample loops touch 5 KiB, not 20.

@@ -333,6 +333,22 @@ constexpr std::array<uint8_t, 256> kDistance = [] {
     return t;
 }();
 
+#if !VORLIX_SSE2
+// The cheap magnitude of every pair, indexed by its two bytes read as one
+// 16-bit word (the magnitude is symmetric in I and Q, so the byte order
+// does not matter): one load per pair for the board. Built by radio_init.
+constinit uint8_t pair_magnitude[65536] = {};
+constinit bool pair_magnitude_ready = false;
+
+void build_pair_magnitude() {
+    for (unsigned w = 0; w < 65536; w++) {
+        const unsigned m = kDistance[w & 0xFF] + kDistance[w >> 8];
+        pair_magnitude[w] = static_cast<uint8_t>(m > 255 ? 255 : m);
+    }
+    pair_magnitude_ready = true;
+}
+#endif
+
 /// The lengths of the current rate; recomputed only when the rate changes.
 const RadioLengths& lengths_of(uint32_t samp_rate) {
     if (lengths_rate != samp_rate) {
@@ -407,14 +423,17 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag, int
     *peak = max_bytes(mx);
     return sum_lanes64(acc);
 #else
-    // One pass for the board, which has no vectors: the two distances from
-    // the table, the saturation (256 becomes 255) by subtracting the ninth
-    // bit, the sum and the peak kept in registers.
+    // One pass for the board, which has no vectors: each pair is one
+    // 16-bit load and one table entry; the sum and the peak stay in
+    // registers. Pairs start at even addresses (process_block checks).
+    if (!pair_magnitude_ready) build_pair_magnitude();
+    const uint8_t* const pairs = static_cast<const uint8_t*>(__builtin_assume_aligned(block, 2));
     uint32_t sum = 0;
     unsigned top = 0;
     auto one = [&](int k) {
-        unsigned m = kDistance[block[2 * k]] + kDistance[block[2 * k + 1]];
-        m -= m >> 8;
+        uint16_t w;
+        memcpy(&w, pairs + 2 * k, sizeof w);
+        const unsigned m = pair_magnitude[w];
         mag[k] = static_cast<uint8_t>(m);
         sum += m;
         return m;
@@ -554,6 +573,9 @@ void radio_init(Context* ctx) {
 #if VORLIX_AVX2
     avx2_on = __builtin_cpu_supports("avx2");
 #endif
+#if !VORLIX_SSE2
+    if (!pair_magnitude_ready) build_pair_magnitude();  // start-up, not the first block
+#endif
     memset(slice_filter, 0, sizeof slice_filter);
     for (int b = 0; b < static_cast<int>(ctx->resample_up); b++) {
         for (int j = 0; j < kBranchTaps; j++)
@@ -574,9 +596,12 @@ void radio_init(Context* ctx) {
 }
 
 int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
+    // Any address: the block scan's loops want pairs at even addresses.
+    alignas(16) uint8_t pairs[kBlockBytes];
+    memcpy(pairs, block, sizeof pairs);
     uint8_t bytes[kBlockPairs];
     uint8_t peak = 0;
-    const int32_t sum = magnitudes(block, bytes, 0, &peak);
+    const int32_t sum = magnitudes(pairs, bytes, 0, &peak);
     for (int k = 0; k < kBlockPairs; k++) mag[k] = bytes[k];
     return sum;
 }
@@ -586,7 +611,7 @@ int32_t process_block(Context* ctx) {
 }
 
 int32_t scan_block(Context* ctx, SliceFn slicer) {
-    VX_ASSERT(kModule, ctx->block != nullptr);
+    VX_ASSERT(kModule, ctx->block != nullptr && reinterpret_cast<uintptr_t>(ctx->block) % 2 == 0);
     const RadioLengths& len = lengths_of(ctx->samp_rate);
     const int hist = static_cast<int>(ctx->history_len);
     uint8_t* const mag = ctx->mag;

@@ -37,10 +37,10 @@ TimeStamp timestamp_now();
 /// templates and the filter on standard error.
 void radio_init(Context* ctx);
 
-/// Processes the 4096 pairs at ctx->block (behind the history_len pairs of
-/// history at the head of ctx->samples, wherever the block lies); returns
-/// the sum of the slicer's results (never negative). The last history_len
-/// pairs of the block become the history of the next one.
+/// Processes the 4096 pairs at ctx->block (an even address, behind the
+/// history_len pairs of history at the head of ctx->samples wherever the
+/// block lies); returns the sum of the slicer's results (never negative).
+/// The last history_len pairs of the block become the next one's history.
 int32_t process_block(Context* ctx);
 
 /// The vector width in bytes the block scan uses: radio_init picks the

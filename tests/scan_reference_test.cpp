@@ -244,8 +244,8 @@ void compare_runs(const ScanCase& c, int width) {
     std::vector<Call> want_calls;
     for (size_t n = 0; n < c.blocks.size(); n++) {
         SCOPED_TRACE(c.name + " width " + std::to_string(width) + " block " + std::to_string(n));
-        // An odd offset, so that no load can count on alignment.
-        ctx->block = n % 2 == 0 ? ctx->samples + 2 * hist : outside.data() + 33;
+        // Pairs start at even addresses; beyond that, no load may count on alignment.
+        ctx->block = n % 2 == 0 ? ctx->samples + 2 * hist : outside.data() + 34;
         memcpy(ctx->block, c.blocks[n].data(), kBlockBytes);
         memcpy(ref->samples + 2 * hist, c.blocks[n].data(), kBlockBytes);
         if (n % 7 == 6) {  // a statistics report clears the peak
