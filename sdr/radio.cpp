@@ -888,15 +888,52 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
         int in = (e + r) / L;  // exact division
         const int qd = stride * M / L;
         const int rd = stride * M % L;
-        for (int i = 0; i < count; i++) {
+        auto step = [&] {
+            r -= rd;
+            in += qd;
+            if (r < 0) {
+                r += L;
+                in++;
+            }
+        };
+        int i = 0;
+#if VORLIX_SSE2
+        // Four outputs at a time while all four are produced: pairs of
+        // products added in 32 bits (each pair within +-2^31), the rest
+        // modulo 2^32 as in the portable loop, so the four sums can be
+        // reduced together in any order; the signed saturating pack is the
+        // clamp to 16 bits.
+        const int valid =
+            first < produced ? std::min(count, (produced - first + stride - 1) / stride) : 0;
+        for (; i + 4 <= valid; i += 4) {
+            __m128i s[4];
+            for (__m128i& sum : s) {
+                const __m128i* bv = reinterpret_cast<const __m128i*>(slice_filter[r]);
+                const __m128i* xv = reinterpret_cast<const __m128i*>(exact + in);
+                sum =
+                    _mm_add_epi32(_mm_madd_epi16(_mm_load_si128(bv), _mm_loadu_si128(xv)),
+                                  _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1)));
+                step();
+            }
+            const __m128i a =
+                _mm_add_epi32(_mm_unpacklo_epi32(s[0], s[1]), _mm_unpackhi_epi32(s[0], s[1]));
+            const __m128i b =
+                _mm_add_epi32(_mm_unpacklo_epi32(s[2], s[3]), _mm_unpackhi_epi32(s[2], s[3]));
+            __m128i v = _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+            v = _mm_packs_epi32(_mm_srai_epi32(v, 12), v);
+            const int n = first + i * stride;
+            fine[n] = static_cast<int16_t>(_mm_extract_epi16(v, 0));
+            fine[n + stride] = static_cast<int16_t>(_mm_extract_epi16(v, 1));
+            fine[n + 2 * stride] = static_cast<int16_t>(_mm_extract_epi16(v, 2));
+            fine[n + 3 * stride] = static_cast<int16_t>(_mm_extract_epi16(v, 3));
+        }
+#endif
+        for (; i < count; i++) {
             const int n = first + i * stride;
             if (n < produced) {
                 const int16_t* branch = slice_filter[r];
                 const int16_t* x = exact + in;
 #if VORLIX_SSE2
-                // Pairs of products added in 32 bits (each pair within
-                // +-2^31), the rest modulo 2^32 as in the portable loop; the
-                // signed saturating pack is the clamp to 16 bits.
                 const __m128i* bv = reinterpret_cast<const __m128i*>(branch);
                 const __m128i* xv = reinterpret_cast<const __m128i*>(x);
                 __m128i acc = sum_lanes32(
@@ -905,8 +942,9 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
                 acc = _mm_packs_epi32(_mm_srai_epi32(acc, 12), acc);
                 fine[n] = static_cast<int16_t>(_mm_cvtsi128_si32(acc));
 #else
+                // The last two taps of each padded branch are zero.
                 uint32_t acc = 0;
-                for (int j = 0; j < kBranchPadded; j++)
+                for (int j = 0; j < kBranchTaps; j++)
                     acc += static_cast<uint32_t>(branch[j] * x[j]);
                 const int32_t v = static_cast<int32_t>(acc) >> 12;
                 fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
@@ -914,12 +952,7 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
             } else {
                 fine[n] = 0;
             }
-            r -= rd;
-            in += qd;
-            if (r < 0) {
-                r += L;
-                in++;
-            }
+            step();
         }
     };
 
