@@ -148,6 +148,16 @@ inline __m128i sum_lanes32(__m128i v) {
     v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
     return _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
 }
+
+/// The products of a padded filter branch (16 taps, aligned) with the 16
+/// inputs at x, added in pairs in 32 bits (each pair within +-2^31) and
+/// then into four lanes modulo 2^32, as the portable loop adds them.
+inline __m128i branch_products(const int16_t* branch, const int16_t* x) {
+    const __m128i* bv = reinterpret_cast<const __m128i*>(branch);
+    const __m128i* xv = reinterpret_cast<const __m128i*>(x);
+    return _mm_add_epi32(_mm_madd_epi16(_mm_load_si128(bv), _mm_loadu_si128(xv)),
+                         _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1)));
+}
 #endif
 
 [[gnu::always_inline]] inline int32_t sum_range(const uint8_t* mag, int from, int count) {
@@ -218,7 +228,6 @@ uint8_t max_range(const uint8_t* mag, int from, int count) {
 }
 
 #if VORLIX_AVX2
-constinit bool avx2_on = false;
 
 /// The magnitudes of the 32 pairs at src, saturated at 255, in order.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i magnitudes32(const uint8_t* src) {
@@ -266,17 +275,13 @@ constinit bool avx2_on = false;
 #endif
 
 #if VORLIX_SSE2
-// The trigger search reads a bit map of the positions whose magnitude
-// reaches the threshold, built once per block a vector at a time: a
-// trigger then costs a few word operations instead of a restarted search.
-constexpr int kTriggerWords = (kBlockPairs + 3 + 63) / 64;  // positions 0 .. 4098
+// Bit maps of the positions whose magnitude reaches the trigger threshold:
+// bit q for positions 0 .. 4098, the last the scan looks at.
+constexpr int kTriggerWords = (kBlockPairs + 3 + 63) / 64;
 static_assert(kTriggerWords * 64 <= kMagEntries, "the bit map reads inside mag");
-struct TriggerBits {
-    uint64_t w[kTriggerWords];
-};
 
 /// Bit q of bits: mag[q] >= thr (1..255), for q in [0, 64 kTriggerWords).
-void build_trigger_bits(TriggerBits* bits, const uint8_t* mag, int32_t thr) {
+void build_trigger_bits(uint64_t* bits, const uint8_t* mag, int32_t thr) {
     const __m128i t = _mm_set1_epi8(static_cast<char>(thr));
     for (int w = 0; w < kTriggerWords; w++) {
         uint64_t word = 0;
@@ -287,12 +292,12 @@ void build_trigger_bits(TriggerBits* bits, const uint8_t* mag, int32_t thr) {
                 static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, t), v)));
             word |= static_cast<uint64_t>(hit) << (16 * c);
         }
-        bits->w[w] = word;
+        bits[w] = word;
     }
 }
 
 #if VORLIX_AVX2
-[[gnu::target("avx2")]] void build_trigger_bits_avx2(TriggerBits* bits, const uint8_t* mag,
+[[gnu::target("avx2")]] void build_trigger_bits_avx2(uint64_t* bits, const uint8_t* mag,
                                                      int32_t thr) {
     const __m256i t = _mm256_set1_epi8(static_cast<char>(thr));
     for (int w = 0; w < kTriggerWords; w++) {
@@ -302,34 +307,17 @@ void build_trigger_bits(TriggerBits* bits, const uint8_t* mag, int32_t thr) {
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v0, t), v0)));
         const uint32_t hi = static_cast<uint32_t>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v1, t), v1)));
-        bits->w[w] = static_cast<uint64_t>(hi) << 32 | lo;
+        bits[w] = static_cast<uint64_t>(hi) << 32 | lo;
     }
 }
 #endif
-
-/// The first position q in [from, end) whose bit is set, or end.
-inline int next_trigger(const TriggerBits& bits, int from, int end) {
-    int w = from >> 6;
-    uint64_t word = bits.w[w] & (~uint64_t{0} << (from & 63));
-    while (word == 0) {
-        if (++w == kTriggerWords) return end;
-        word = bits.w[w];
-    }
-    return std::min(64 * w + std::countr_zero(word), end);
-}
 #endif
 
-/// |b - 127|: 0..128.
-constexpr uint32_t byte_distance(uint8_t b) {
-    return b >= 127 ? b - 127U : 127U - b;
-}
-
-// byte_distance of every byte.
+// |b - 127| of every byte b: 0..128.
 constexpr std::array<uint8_t, 256> kDistance = [] {
     std::array<uint8_t, 256> t{};
-    for (int b = 0; b < 256; b++) {
-        t[static_cast<size_t>(b)] = static_cast<uint8_t>(byte_distance(static_cast<uint8_t>(b)));
-    }
+    for (int b = 0; b < 256; b++)
+        t[static_cast<size_t>(b)] = static_cast<uint8_t>(b >= 127 ? b - 127 : 127 - b);
     return t;
 }();
 
@@ -424,9 +412,9 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag, int
     return sum_lanes64(acc);
 #else
     // One pass for the board, which has no vectors: each pair is one
-    // 16-bit load and one table entry; the sum and the peak stay in
-    // registers. Pairs start at even addresses (process_block checks).
-    if (!pair_magnitude_ready) build_pair_magnitude();
+    // 16-bit load and one table entry (built by radio_init); the sum and
+    // the peak stay in registers. Pairs start at even addresses
+    // (process_block checks).
     const uint8_t* const pairs = static_cast<const uint8_t*>(__builtin_assume_aligned(block, 2));
     uint32_t sum = 0;
     unsigned top = 0;
@@ -452,33 +440,14 @@ int32_t magnitudes(const uint8_t* __restrict block, uint8_t* __restrict mag, int
 #endif
 }
 
-/// The first index q in [from, end) with mag[q] >= thr, or end. With SSE2,
-/// 16 magnitudes at a time; otherwise a machine word of magnitudes at a time: for thr in 1..128 a
-/// byte b reaches thr exactly when bit 7 of b or of (b & 0x7F) + 128 - thr is set, and the addition
-/// cannot carry into the next byte.
+/// The first index q in [from, end) with mag[q] >= thr, or end: a machine
+/// word of magnitudes at a time. For thr in 1..128 a byte b reaches thr
+/// exactly when bit 7 of b or of (b & 0x7F) + 128 - thr is set, and the
+/// addition cannot carry into the next byte.
 int find_at_least(const uint8_t* mag, int from, int end, int32_t thr) {
     if (thr <= 0) return from;
     if (thr > 255) return end;
     int q = from;
-#if VORLIX_SSE2
-    // b >= thr exactly when max(b, thr) == b.
-    const __m128i t = _mm_set1_epi8(static_cast<char>(thr));
-    // 32 at a time while no magnitude reaches it, then the 16 that do.
-    while (q + 32 <= end) {
-        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + q));
-        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + q + 16));
-        const __m128i c = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v0, t), v0),
-                                       _mm_cmpeq_epi8(_mm_max_epu8(v1, t), v1));
-        if (_mm_movemask_epi8(c) != 0) break;
-        q += 32;
-    }
-    while (q + 16 <= end) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + q));
-        const int hit = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, t), v));
-        if (hit != 0) return q + std::countr_zero(static_cast<unsigned>(hit));
-        q += 16;
-    }
-#endif
     if constexpr (std::endian::native == std::endian::little) {
         if (thr <= 128) {
             using Word = uintptr_t;
@@ -497,6 +466,61 @@ int find_at_least(const uint8_t* mag, int from, int end, int32_t thr) {
     }
     while (q < end && mag[q] < thr) q++;
     return q;
+}
+
+// The vector routines of this processor, chosen by radio_select_vectors.
+struct VectorCode {
+    int width;  ///< bytes: 32 AVX2, 16 SSE2, 0 none
+    int32_t (*magnitudes)(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak);
+#if VORLIX_SSE2
+    void (*trigger_bits)(uint64_t* bits, const uint8_t* mag, int32_t thr);
+#endif
+};
+#if VORLIX_SSE2
+constexpr VectorCode kSse2 = {16, magnitudes, build_trigger_bits};
+#if VORLIX_AVX2
+constexpr VectorCode kAvx2 = {32, magnitudes_avx2, build_trigger_bits_avx2};
+#endif
+constinit VectorCode vectors = kSse2;
+#else
+constinit VectorCode vectors = {0, magnitudes};
+#endif
+
+/// The trigger search of one block. With vectors, the positions whose
+/// magnitude reaches the threshold are marked in a bit map once per block,
+/// so that a trigger costs a few word operations instead of a restarted
+/// search; thresholds of 0 or below (everywhere) and above 255 (nowhere)
+/// need no map.
+struct TriggerSearch {
+    const uint8_t* mag;
+    int32_t thr;
+#if VORLIX_SSE2
+    uint64_t bits[kTriggerWords];
+#endif
+};
+
+void trigger_search_init(TriggerSearch* t, const uint8_t* mag, int32_t thr) {
+    t->mag = mag;
+    t->thr = thr;
+#if VORLIX_SSE2
+    if (thr >= 1 && thr <= 255) vectors.trigger_bits(t->bits, mag, thr);
+#endif
+}
+
+/// The first position q in [from, end) with mag[q] >= thr, or end.
+inline int trigger_next(const TriggerSearch& t, int from, int end) {
+#if VORLIX_SSE2
+    if (t.thr >= 1 && t.thr <= 255) {
+        int w = from >> 6;
+        uint64_t word = t.bits[w] & (~uint64_t{0} << (from & 63));
+        while (word == 0) {
+            if (++w == kTriggerWords) return end;
+            word = t.bits[w];
+        }
+        return std::min(64 * w + std::countr_zero(word), end);
+    }
+#endif
+    return find_at_least(t.mag, from, end, t.thr);
 }
 
 }  // namespace
@@ -573,11 +597,9 @@ void radio_init(Context* ctx) {
     polyphase_reorder(resample_filter, static_cast<int>(ctx->resample_up), taps);
 
     if (!exact_ready) build_exact_table();
-#if VORLIX_AVX2
-    avx2_on = __builtin_cpu_supports("avx2");
-#endif
+    radio_select_vectors(32);
 #if !VORLIX_SSE2
-    if (!pair_magnitude_ready) build_pair_magnitude();  // start-up, not the first block
+    if (!pair_magnitude_ready) build_pair_magnitude();
 #endif
     memset(slice_filter, 0, sizeof slice_filter);
     for (int b = 0; b < static_cast<int>(ctx->resample_up); b++) {
@@ -599,6 +621,9 @@ void radio_init(Context* ctx) {
 }
 
 int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
+#if !VORLIX_SSE2
+    if (!pair_magnitude_ready) build_pair_magnitude();  // radio_init may not have run
+#endif
     // Any address: the block scan's loops want pairs at even addresses.
     alignas(16) uint8_t pairs[kBlockBytes];
     memcpy(pairs, block, sizeof pairs);
@@ -626,12 +651,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
     //    len64 + 1 and the new magnitudes up to len64 + 4096 - hist.
     const int peak_new = len.len64 + 1 + kBlockPairs - hist;
     uint8_t peak_fused = 0;
-#if VORLIX_AVX2
-    const int32_t total = avx2_on ? magnitudes_avx2(ctx->block, mag + hist, peak_new, &peak_fused)
-                                  : magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
-#else
-    const int32_t total = magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
-#endif
+    const int32_t total = vectors.magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
     const int32_t target = (6 * total + 2048) / 4096;
@@ -662,23 +682,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         return window;
     };
     const int32_t threshold = tl / 2;
-#if VORLIX_SSE2
-    // A threshold of 0 or below triggers everywhere, one above 255 nowhere:
-    // find_at_least answers those at once.
-    const bool use_bits = threshold >= 1 && threshold <= 255;
-    TriggerBits bits;
-    if (use_bits) {
-#if VORLIX_AVX2
-        if (avx2_on) {
-            build_trigger_bits_avx2(&bits, mag, threshold);
-        } else {
-            build_trigger_bits(&bits, mag, threshold);
-        }
-#else
-        build_trigger_bits(&bits, mag, threshold);
-#endif
-    }
-#endif
+    TriggerSearch trigger;
+    trigger_search_init(&trigger, mag, threshold);
     int32_t result = 0;
     int p = 0;
     for (;;) {
@@ -693,14 +698,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         VX_ASSERT(kModule, ctx->skip >= 0);
         if (ctx->skip != 0) break;
 
-            // 4.2 Trigger search: the next position whose mag[p+3] reaches the threshold.
-#if VORLIX_SSE2
-        p = (use_bits ? next_trigger(bits, p + 3, kBlockPairs + 3)
-                      : find_at_least(mag, p + 3, kBlockPairs + 3, threshold)) -
-            3;
-#else
-        p = find_at_least(mag, p + 3, kBlockPairs + 3, threshold) - 3;
-#endif
+        // 4.2 Trigger search: the next position whose mag[p+3] reaches the threshold.
+        p = trigger_next(trigger, p + 3, kBlockPairs + 3) - 3;
         VX_ASSERT(kModule, p <= kBlockPairs);
         if (p == kBlockPairs) break;
 
@@ -898,21 +897,15 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
         };
         int i = 0;
 #if VORLIX_SSE2
-        // Four outputs at a time while all four are produced: pairs of
-        // products added in 32 bits (each pair within +-2^31), the rest
-        // modulo 2^32 as in the portable loop, so the four sums can be
-        // reduced together in any order; the signed saturating pack is the
-        // clamp to 16 bits.
+        // Four outputs at a time while all four are produced: the sums
+        // wrap modulo 2^32, so the four can be reduced together in any
+        // order; the signed saturating pack is the clamp to 16 bits.
         const int valid =
             first < produced ? std::min(count, (produced - first + stride - 1) / stride) : 0;
         for (; i + 4 <= valid; i += 4) {
             __m128i s[4];
             for (__m128i& sum : s) {
-                const __m128i* bv = reinterpret_cast<const __m128i*>(slice_filter[r]);
-                const __m128i* xv = reinterpret_cast<const __m128i*>(exact + in);
-                sum =
-                    _mm_add_epi32(_mm_madd_epi16(_mm_load_si128(bv), _mm_loadu_si128(xv)),
-                                  _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1)));
+                sum = branch_products(slice_filter[r], exact + in);
                 step();
             }
             const __m128i a =
@@ -934,11 +927,7 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
                 const int16_t* branch = slice_filter[r];
                 const int16_t* x = exact + in;
 #if VORLIX_SSE2
-                const __m128i* bv = reinterpret_cast<const __m128i*>(branch);
-                const __m128i* xv = reinterpret_cast<const __m128i*>(x);
-                __m128i acc = sum_lanes32(
-                    _mm_add_epi32(_mm_madd_epi16(_mm_load_si128(bv), _mm_loadu_si128(xv)),
-                                  _mm_madd_epi16(_mm_load_si128(bv + 1), _mm_loadu_si128(xv + 1))));
+                __m128i acc = sum_lanes32(branch_products(branch, x));
                 acc = _mm_packs_epi32(_mm_srai_epi32(acc, 12), acc);
                 fine[n] = static_cast<int16_t>(_mm_cvtsi128_si32(acc));
 #else
@@ -1030,14 +1019,8 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
 
 int radio_select_vectors(int width) {
 #if VORLIX_AVX2
-    avx2_on = width >= 32 && __builtin_cpu_supports("avx2");
-    if (avx2_on) return 32;
+    vectors = width >= 32 && __builtin_cpu_supports("avx2") ? kAvx2 : kSse2;
 #endif
-#if VORLIX_SSE2
     (void)width;
-    return 16;
-#else
-    (void)width;
-    return 0;
-#endif
+    return vectors.width;
 }

@@ -284,9 +284,9 @@ bool input_is_stdin(const Context* c) {
 // kernel less). Records and blocks are handed out where they lie in the
 // buffer, not copied: the buffer holds eight whole records, so once a
 // file's records line up with it (after the first refill) every record
-// lies whole in it, and raw blocks move 128 bytes per refill. Bytes read ahead from standard
-// input stay here for the next attempt (standard input is never reopened);
-// a file opened again starts afresh.
+// lies whole in it, and raw blocks move 128 bytes per refill. Bytes read
+// ahead from standard input stay here for the next attempt (standard input
+// is never reopened); a file opened again starts afresh.
 constexpr int kReadAhead = 8 * kRecordBytes;
 struct ReadAhead {
     int32_t pos;  ///< next byte to hand out, 0..end
@@ -295,13 +295,15 @@ struct ReadAhead {
 };
 constinit ReadAhead ahead{};
 
-// Makes `count` bytes (at most kReadAhead) lie together at ahead_next(),
-// reading until they are in, the input ends or a read fails: a pipe
-// delivers a block in pieces. Returns the bytes that lie there (fewer than
-// count only at the end of input), or -1 when a read failed. Nothing is
-// consumed; the end of input is not remembered: a later call reads again.
-int ahead_fill(int fd, int count) {
+// Hands out the next `count` bytes (at most kReadAhead) where they lie
+// together in the buffer, valid until the next call, reading until they
+// are in, the input ends or a read fails: a pipe delivers a block in
+// pieces. *n: the bytes handed out (fewer than count only at the end of
+// input), or -1 when a read failed (nothing is handed out then). The end
+// of input is not remembered: a later call reads again.
+uint8_t* ahead_take(int fd, int count, int* n) {
     VX_ASSERT(kModule, count > 0 && count <= kReadAhead);
+    *n = count;
     if (ahead.end - ahead.pos < count) {
         if (ahead.pos > 0) {
             memmove(ahead.data, ahead.data + ahead.pos, static_cast<size_t>(ahead.end - ahead.pos));
@@ -309,36 +311,28 @@ int ahead_fill(int fd, int count) {
             ahead.pos = 0;
         }
         while (ahead.end < count) {
-            ssize_t n = read(fd, ahead.data + ahead.end, sizeof ahead.data - ahead.end);
-            if (n < 0) {
+            ssize_t got = read(fd, ahead.data + ahead.end, sizeof ahead.data - ahead.end);
+            if (got < 0) {
                 if (errno == EINTR) continue;
-                return -1;
+                *n = -1;
+                return ahead.data;
             }
-            if (n == 0) break;
-            ahead.end += static_cast<int32_t>(n);
+            if (got == 0) break;
+            ahead.end += static_cast<int32_t>(got);
         }
+        *n = std::min(count, static_cast<int>(ahead.end));
     }
-    return std::min(count, static_cast<int>(ahead.end - ahead.pos));
+    uint8_t* at = ahead.data + ahead.pos;
+    ahead.pos += *n;
+    return at;
 }
 
-// The bytes ahead_fill made ready; valid until the next ahead_fill.
-uint8_t* ahead_next() {
-    return ahead.data + ahead.pos;
-}
-
-// Hands out `count` bytes that ahead_fill made ready.
-void ahead_consume(int count) {
-    ahead.pos += count;
-}
-
-// ahead_fill, then a copy of the bytes into `buf`, consumed. Returns the
-// bytes copied, or -1 when a read failed.
+// ahead_take, copied into `buf`. Returns the bytes copied, or -1 when a
+// read failed.
 int read_full(int fd, uint8_t* buf, int count) {
-    const int n = ahead_fill(fd, count);
-    if (n > 0) {
-        memcpy(buf, ahead_next(), static_cast<size_t>(n));
-        ahead_consume(n);
-    }
+    int n = 0;
+    const uint8_t* at = ahead_take(fd, count, &n);
+    if (n > 0) memcpy(buf, at, static_cast<size_t>(n));
     return n;
 }
 
@@ -516,9 +510,8 @@ void warn_short_record(const Context* c, uint64_t number, int n) {
                 kRecordBytes);
 }
 
-// Time-stamped input: one record per block. A record is processed where it
-// lies in the read-ahead buffer; after a realignment, the record whose
-// header was found has its data copied behind the history.
+// Time-stamped input: one record per block, processed where it lies in the
+// read-ahead buffer (after a realignment, the first header is the one found).
 void record_loop(Context* c, bool resumed) {
     uint8_t pending[kRecordHeaderBytes];
     bool have_pending = false;
@@ -527,19 +520,15 @@ void record_loop(Context* c, bool resumed) {
         have_pending = true;
     }
     for (;;) {
-        const uint8_t* header;
-        int n;
+        uint8_t* header = pending;
+        int n = 0;
         if (have_pending) {
-            header = pending;
-            c->block = c->samples + 2 * c->history_len;
-            int m = read_full(c->in_fd, c->block, kBlockBytes);
-            n = m < 0 ? m : kRecordHeaderBytes + m;
+            c->block = ahead_take(c->in_fd, kBlockBytes, &n);
+            if (n >= 0) n += kRecordHeaderBytes;
             have_pending = false;
         } else {
-            n = ahead_fill(c->in_fd, kRecordBytes);
-            header = ahead_next();
-            c->block = ahead_next() + kRecordHeaderBytes;
-            if (n > 0) ahead_consume(n);
+            header = ahead_take(c->in_fd, kRecordBytes, &n);
+            c->block = header + kRecordHeaderBytes;
         }
         const uint64_t number = c->n_records + 1;
         if (n == 0) return;  // end of input
@@ -586,11 +575,8 @@ void raw_loop(Context* c) {
     c->last_stat_time = c->cur_time - duration;
 
     for (;;) {
-        const int n = ahead_fill(c->in_fd, kBlockBytes);
-        if (n > 0) {
-            c->block = ahead_next();
-            ahead_consume(n);
-        }
+        int n = 0;
+        c->block = ahead_take(c->in_fd, kBlockBytes, &n);
         if (n == kBlockBytes) {
             c->cur_time += duration;
             if (process_block(c) < 0) {
