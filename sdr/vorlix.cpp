@@ -593,7 +593,6 @@ void raw_loop(Context* c) {
         if (n < 0) log_warning("can't read file %s len=%d", c->in_name, n);
         break;
     }
-    report(c);  // end of input: the final report
 }
 
 void run_attempt(Context* c) {
@@ -613,6 +612,9 @@ void run_attempt(Context* c) {
             record_loop(c, resumed);
         else
             raw_loop(c);
+        // However the input ended, its last figures are reported, for both
+        // formats alike, so that a run over a file ends with its report.
+        report(c);
     }
     close_path(c);
 }
