@@ -12,6 +12,9 @@ set(CPACK_PACKAGE_NAME vorlix)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the vorlix developers")
 set(CPACK_PACKAGE_CONTACT "vorlix maintainers <maintainers@vorlix.invalid>")
+# BSD-2-Clause: LICENSE for the package generators that take a licence file;
+# a Debian package carries it in /usr/share/doc/vorlix/copyright.
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Mode S receiver for 1090 MHz I/Q captures")
 # The extended description; cpack puts the summary in front of it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A service for small receiver boards: it reads 8-bit I/Q samples recorded at

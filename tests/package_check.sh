@@ -96,6 +96,12 @@ version=$($emulator "$tmp/x/usr/bin/vorlix" -V 2>&1) || fail "extracted vorlix -
 [[ $version == *" version "* ]] || fail "extracted vorlix -V printed: $version"
 grep -q '^ExecStart=/usr/bin/vorlix ' "$tmp/x/usr/lib/systemd/system/vorlix.service" ||
     fail "the unit does not run /usr/bin/vorlix"
+# The licence: machine-readable copyright naming BSD-2-Clause, with its text.
+copyright=$tmp/x/usr/share/doc/vorlix/copyright
+grep -qx 'License: BSD-2-Clause' "$copyright" || fail "copyright does not name BSD-2-Clause"
+grep -q 'Copyright: .*the vorlix developers' "$copyright" || fail "copyright names no holder"
+grep -q 'Redistributions in binary form must reproduce' "$copyright" ||
+    fail "copyright lacks the licence text"
 
 if ((failures)); then
     echo "$failures failure(s)"
