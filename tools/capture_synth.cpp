@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "sdr/adsb_check.h"
+#include "tools/adsb/flights.h"
 
 namespace {
 
@@ -50,14 +51,18 @@ struct Options {
     int aircraft = 20;
     uint64_t seed = 1;
     bool overlap = false;
+    int flights = 0;          // aircraft with flight paths
+    int surface = 0;          // vehicles on the surface
+    LatLon site{48.0, 11.0};  // the receiver they are placed around
 };
 
 struct Frame {
     uint8_t bytes[14];
-    int n_bits;      // 56 or 112
-    double lead_us;  // leading edge of the first preamble pulse after sample 0
-    double amp;      // envelope amplitude, byte units
-    double phase;    // carrier phase at the leading edge, radians
+    int n_bits;         // 56 or 112
+    double lead_us;     // leading edge of the first preamble pulse after sample 0
+    double amp;         // envelope amplitude, byte units
+    double phase;       // carrier phase at the leading edge, radians
+    std::string truth;  // flights: the values the frame encodes
 };
 
 const char kUsage[] =
@@ -88,8 +93,18 @@ const char kUsage[] =
     "  -c, --aircraft K       generated aircraft (default 20)\n"
     "  -s, --seed N           random seed (default 1)\n"
     "      --overlap          let generated frames overlap (default: 10 us apart)\n"
+    "      --flights K        K aircraft on straight flight paths 5..150 NM from the\n"
+    "                         site, sending identification, airborne position (even\n"
+    "                         and odd), velocity, aircraft and operational status at\n"
+    "                         the usual rates; amplitudes from --amp, the strongest\n"
+    "                         for the nearest\n"
+    "      --surface S        S vehicles moving on the surface 0.2..3 NM from the site\n"
+    "                         (identification, surface position, operational status)\n"
+    "      --site LAT,LON     the receiver's position in degrees (default 48,11)\n"
     "  -h, --help             this text\n"
-    "SNR is the pulse power over the noise power: 20 log10(AMP / (SIGMA * sqrt 2)).\n";
+    "SNR is the pulse power over the noise power: 20 log10(AMP / (SIGMA * sqrt 2)).\n"
+    "With --flights or --surface the ground truth also lists the flights and, after\n"
+    "each of their frames, the address and the values it encodes.\n";
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...) {
     va_list ap;
@@ -234,18 +249,42 @@ void put_le(uint8_t* p, uint64_t v, int n) {
     for (int i = 0; i < n; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// Long options without a letter.
+enum { kOptFlights = 256, kOptSurface, kOptSite };
+
+LatLon parse_site(const char* arg) {
+    const char* comma = strchr(arg, ',');
+    if (!comma) fail("site needs LAT,LON: %s", arg);
+    const double lat =
+        parse_double(std::string(arg, static_cast<size_t>(comma - arg)).c_str(), "latitude");
+    const double lon = parse_double(comma + 1, "longitude");
+    if (lat < -90 || lat > 90 || lon < -180 || lon > 180) fail("site outside the globe: %s", arg);
+    return {lat, lon};
+}
+
 Options parse_options(int argc, char** argv, std::vector<Frame>* frames) {
     Options o;
-    static const struct option kLong[] = {
-        {"output", required_argument, nullptr, 'o'}, {"truth", required_argument, nullptr, 'g'},
-        {"rate", required_argument, nullptr, 'r'},   {"duration", required_argument, nullptr, 'd'},
-        {"start", required_argument, nullptr, 't'},  {"format", required_argument, nullptr, 'F'},
-        {"noise", required_argument, nullptr, 'n'},  {"freq", required_argument, nullptr, 'f'},
-        {"rise", required_argument, nullptr, 'R'},   {"frame", required_argument, nullptr, 'x'},
-        {"df17", required_argument, nullptr, 'a'},   {"others", required_argument, nullptr, 'm'},
-        {"amp", required_argument, nullptr, 'A'},    {"aircraft", required_argument, nullptr, 'c'},
-        {"seed", required_argument, nullptr, 's'},   {"overlap", no_argument, nullptr, 'O'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+    static const struct option kLong[] = {{"output", required_argument, nullptr, 'o'},
+                                          {"truth", required_argument, nullptr, 'g'},
+                                          {"rate", required_argument, nullptr, 'r'},
+                                          {"duration", required_argument, nullptr, 'd'},
+                                          {"start", required_argument, nullptr, 't'},
+                                          {"format", required_argument, nullptr, 'F'},
+                                          {"noise", required_argument, nullptr, 'n'},
+                                          {"freq", required_argument, nullptr, 'f'},
+                                          {"rise", required_argument, nullptr, 'R'},
+                                          {"frame", required_argument, nullptr, 'x'},
+                                          {"df17", required_argument, nullptr, 'a'},
+                                          {"others", required_argument, nullptr, 'm'},
+                                          {"amp", required_argument, nullptr, 'A'},
+                                          {"aircraft", required_argument, nullptr, 'c'},
+                                          {"seed", required_argument, nullptr, 's'},
+                                          {"overlap", no_argument, nullptr, 'O'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"flights", required_argument, nullptr, kOptFlights},
+                                          {"surface", required_argument, nullptr, kOptSurface},
+                                          {"site", required_argument, nullptr, kOptSite},
+                                          {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "o:g:r:d:t:F:n:f:x:a:m:A:c:s:h", kLong, nullptr)) != -1) {
         switch (c) {
@@ -309,6 +348,17 @@ Options parse_options(int argc, char** argv, std::vector<Frame>* frames) {
             case 'O':
                 o.overlap = true;
                 break;
+            case kOptFlights:
+                o.flights = static_cast<int>(parse_double(optarg, "flights"));
+                if (o.flights < 0 || o.flights > 1000) fail("flights must be 0..1000: %s", optarg);
+                break;
+            case kOptSurface:
+                o.surface = static_cast<int>(parse_double(optarg, "surface vehicles"));
+                if (o.surface < 0 || o.surface > 1000) fail("surface must be 0..1000: %s", optarg);
+                break;
+            case kOptSite:
+                o.site = parse_site(optarg);
+                break;
             case 'h':
                 fputs(kUsage, stdout);
                 exit(0);
@@ -369,6 +419,53 @@ void generate_traffic(const Options& o, Rng* rng, std::vector<Frame>* frames) {
     if (skipped) fprintf(stderr, "vorlix-capture-synth: %ld frames found no room\n", skipped);
 }
 
+/// The frames of the flights (--flights, --surface): each scheduled squitter
+/// at the first free time from its nominal one on (150 us steps, unless
+/// frames may overlap), encoded for where the flight is at that time, with
+/// an amplitude by distance (the nearest flight the strongest) and 1 dB of
+/// scatter.
+void generate_flights(const Options& o, std::vector<Frame>* frames, std::vector<Flight>* flights) {
+    *flights = make_flights(o.flights, o.surface, o.site, o.seed);
+    if (flights->empty()) return;
+    const double span_us = o.duration * 1e6 - 140.0;
+    std::set<double> taken;
+    for (const Frame& f : *frames) taken.insert(f.lead_us);
+    Rng rng{o.seed * 0x94D049BB133111EBULL + 3};
+    const double lo_db = 20 * std::log10(o.amp_min);
+    const double hi_db = 20 * std::log10(o.amp_max);
+    double nearest = 1e9, farthest = 0;
+    for (const Flight& f : *flights) {
+        nearest = std::min(nearest, f.distance_nm);
+        farthest = std::max(farthest, f.distance_nm);
+    }
+    long skipped = 0;
+    for (const ScheduledMessage& m : schedule_messages(*flights, o.duration, o.seed)) {
+        Frame f{};
+        f.n_bits = 112;
+        f.lead_us = 2.0 + m.time_s * 1e6;
+        for (int attempt = 0; !o.overlap && attempt < 100; attempt++) {
+            auto it = taken.lower_bound(f.lead_us - 130.0);
+            if (it == taken.end() || *it > f.lead_us + 130.0) break;
+            f.lead_us = *it + 150.0;
+        }
+        if (f.lead_us > span_us) {
+            skipped++;
+            continue;
+        }
+        taken.insert(f.lead_us);
+        const Flight& fl = (*flights)[static_cast<size_t>(m.flight)];
+        f.truth = encode_message(fl, m, (f.lead_us - 2.0) * 1e-6, f.bytes);
+        const double share = farthest > nearest
+                                 ? std::log(fl.distance_nm / nearest) / std::log(farthest / nearest)
+                                 : 0.0;
+        const double db = hi_db - (hi_db - lo_db) * share + (rng.uniform() - 0.5);
+        f.amp = std::pow(10.0, std::clamp(db, lo_db, hi_db) / 20);
+        frames->push_back(f);
+    }
+    if (skipped)
+        fprintf(stderr, "vorlix-capture-synth: %ld flight frames found no room\n", skipped);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -376,6 +473,8 @@ int main(int argc, char** argv) {
     const Options o = parse_options(argc, argv, &frames);
     Rng rng{o.seed * 0x2545F4914F6CDD1DULL + 1};
     generate_traffic(o, &rng, &frames);
+    std::vector<Flight> flights;
+    generate_flights(o, &frames, &flights);
     for (Frame& f : frames) f.phase = 2 * kPi * rng.uniform();
     std::sort(frames.begin(), frames.end(),
               [](const Frame& a, const Frame& b) { return a.lead_us < b.lead_us; });
@@ -389,6 +488,15 @@ int main(int argc, char** argv) {
         FILE* t = fopen(o.truth, "w");
         if (!t) fail("cannot open %s", o.truth);
         fprintf(t, "# hex leading_edge_ns snr_db amplitude\n");
+        if (!flights.empty()) {
+            fprintf(t,
+                    "# flights: %d airborne, %d surface; after a flight's frame: address, then\n"
+                    "#   ident CALLSIGN CATEGORY | pos even|odd LAT LON ALT_FT |\n"
+                    "#   surface even|odd LAT LON SPEED_KT TRACK | vel SPEED_KT TRACK VRATE_FPM |\n"
+                    "#   status SQUAWK | opstatus VERSION NACP SIL\n",
+                    o.flights, o.surface);
+            for (const Flight& f : flights) fprintf(t, "# flight %s\n", flight_text(f).c_str());
+        }
         for (const Frame& f : frames) {
             for (int i = 0; i < f.n_bits / 8; i++) fprintf(t, "%02X", f.bytes[i]);
             double off_ns = f.lead_us * 1000.0;
@@ -400,7 +508,9 @@ int main(int argc, char** argv) {
             } else {
                 fprintf(t, " inf");
             }
-            fprintf(t, " %.2f\n", f.amp);
+            fprintf(t, " %.2f", f.amp);
+            if (!f.truth.empty()) fprintf(t, " %s", f.truth.c_str());
+            fprintf(t, "\n");
         }
         fclose(t);
     }

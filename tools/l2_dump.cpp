@@ -4,29 +4,66 @@
 //   2017/07/14 02:40:00.500000Z 0a08=l-usb-mac-00446655 L2_OP_FRAME_DF17 8d4840d6...
 //
 // With --star only frame messages are printed, each as *<HEX>; on a line.
+// With --decode every extended squitter is printed with its fields decoded:
+//
+//   2017/07/14 02:40:00.500000Z 4840D6 DF17 TC4  identification  KLM1023  category A0 ...
+//
+// With --aircraft a table of the aircraft heard follows at the end (and
+// every N seconds of the frames' time with --every N). --star-input reads
+// *<HEX>; lines instead of level-2 messages; they carry no time, so each
+// frame gets the time at which its line was read.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "include/level2.h"
 #include "include/uniq.h"
+#include "sdr/adsb_check.h"
+#include "tools/adsb/squitter.h"
+#include "tools/adsb/tracker.h"
 
 namespace {
 
 void usage(FILE* f) {
     fprintf(f,
-            "usage: vorlix-l2-dump [-s|--star] [FILE|-]\n"
+            "usage: vorlix-l2-dump [options] [FILE|-]\n"
             "Reads level-2 messages from FILE (default: standard input) and prints one line\n"
             "per message: UTC time with microseconds, station id, op name, body in hex.\n"
-            "  -s, --star   print only frames, as *8D4840D6202CC371C32CE0576098;\n"
-            "  -h, --help   this text\n"
-            "Exit status: 0 for a clean stream, 1 when bytes had to be skipped or the last\n"
-            "message is cut off, 2 for a usage or open error.\n");
+            "  -s, --star        print only frames, as *8D4840D6202CC371C32CE0576098;\n"
+            "  -d, --decode      print every extended squitter with its fields decoded:\n"
+            "                    address, format, type code, callsign, altitude, position,\n"
+            "                    speeds, status (other messages as without it)\n"
+            "  -a, --aircraft    at the end, a table of the aircraft heard\n"
+            "  -e, --every N     also print the table every N seconds of the frames' time\n"
+            "                    (implies --aircraft)\n"
+            "  -i, --star-input  read *HEX; lines (14 or 28 hex digits) instead of level-2\n"
+            "                    messages; each frame is timed when its line is read;\n"
+            "                    decoded unless --star or --aircraft is given\n"
+            "      --site LAT,LON  the receiver's position in degrees (north and east\n"
+            "                    positive), for positions from single frames and for\n"
+            "                    surface positions\n"
+            "  -h, --help        this text\n"
+            "Exit status: 0 for a clean stream, 1 when bytes or lines had to be skipped or\n"
+            "the last message is cut off, 2 for a usage or open error.\n");
 }
+
+struct Options {
+    bool star = false;
+    bool decode = false;
+    bool aircraft = false;
+    double every = 0;  // s; 0: only at the end
+    bool star_input = false;
+    bool have_site = false;
+    LatLon site{};
+    const char* path = nullptr;
+};
 
 /// A buffered reader over a descriptor, counting the offset.
 struct Input {
@@ -61,6 +98,17 @@ bool read_bytes(Input* in, uint8_t* out, int count) {
     return true;
 }
 
+/// One line without its line end; false at the end of input with nothing read.
+bool read_line(Input* in, std::string* line) {
+    line->clear();
+    for (;;) {
+        int c = next_byte(in);
+        if (c < 0) return !line->empty();
+        if (c == '\n') return true;
+        line->push_back(static_cast<char>(c));
+    }
+}
+
 bool is_frame_op(int op) {
     return op == L2_OP_FRAME_REST || (op >= 12 && op <= 16);
 }
@@ -74,14 +122,17 @@ void print_time(TimeStamp t) {
            tm_utc.tm_mday, tm_utc.tm_hour, tm_utc.tm_min, tm_utc.tm_sec, us);
 }
 
-void print_message(const L2Message& m, bool star) {
-    if (star) {
-        if (!is_frame_op(m.op)) return;
-        putchar('*');
-        for (int i = 0; i < m.length; i++) printf("%02X", m.body[i]);
-        printf(";\n");
-        return;
-    }
+double ts_to_seconds(TimeStamp t) {
+    return ts_seconds(t) + ts_fraction(t) / 4294967296.0;
+}
+
+void print_star(const uint8_t* body, int length) {
+    putchar('*');
+    for (int i = 0; i < length; i++) printf("%02X", body[i]);
+    printf(";\n");
+}
+
+void print_message(const L2Message& m) {
     char id[64];
     print_time(m.time);
     const char* name = l2_op_name(m.op);
@@ -106,46 +157,132 @@ void print_message(const L2Message& m, bool star) {
     putchar('\n');
 }
 
-}  // namespace
+/// The frames of the stream, decoded and tracked.
+struct Dumper {
+    Options opt;
+    Tracker tracker;
+    double next_table;  // s; 0 until the first frame
+    long parity_errors;
+    long bad_lines;
+};
 
-int main(int argc, char** argv) {
-    bool star = false;
-    const char* path = nullptr;
-    for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "-s") || !strcmp(argv[i], "--star")) {
-            star = true;
-        } else if (!strcmp(argv[i], "-h") || !strcmp(argv[i], "--help")) {
-            usage(stdout);
-            return 0;
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            fprintf(stderr, "vorlix-l2-dump: unknown option %s\n", argv[i]);
-            usage(stderr);
-            return 2;
-        } else if (path == nullptr) {
-            path = argv[i];
-        } else {
-            usage(stderr);
-            return 2;
+void print_table(Dumper* d) {
+    fputs(aircraft_table(d->tracker).c_str(), stdout);
+    fflush(stdout);
+}
+
+/// A frame of `length` bytes heard at `time`: the table when one is due,
+/// then the decoded line (with --decode) and the tracker.
+void take_frame(Dumper* d, const uint8_t* body, int length, TimeStamp time) {
+    const double t = ts_to_seconds(time);
+    if (d->opt.every > 0) {
+        if (d->next_table == 0) d->next_table = t + d->opt.every;
+        if (t >= d->next_table) {
+            print_table(d);
+            // The next one N seconds on; after a long gap in the stream, N
+            // seconds from now.
+            d->next_table += d->opt.every;
+            if (d->next_table <= t) d->next_table = t + d->opt.every;
         }
     }
-    static Input in;
-    in.fd = 0;
-    if (path != nullptr && strcmp(path, "-") != 0) {
-        in.fd = open(path, O_RDONLY);
-        if (in.fd < 0) {
-            fprintf(stderr, "vorlix-l2-dump: cannot open %s: %s\n", path, strerror(errno));
-            return 2;
+    if (d->opt.star) print_star(body, length);
+    const int df = body[0] >> 3;
+    const bool extended = length == 14 && (df == 17 || df == 18);
+    if (!extended) {
+        if (d->opt.decode) {
+            print_time(time);
+            printf(" DF%d  not an extended squitter\n", df);
+        }
+        return;
+    }
+    const uint32_t parity = static_cast<uint32_t>(body[11]) << 16 | body[12] << 8 | body[13];
+    if (adsb_parity(body, 88) != parity) {
+        d->parity_errors++;
+        if (d->opt.decode) {
+            print_time(time);
+            printf(" ");
+            for (int i = 0; i < length; i++) printf("%02X", body[i]);
+            printf("  parity error, not decoded\n");
+        }
+        return;
+    }
+    const Squitter s = decode_squitter(body);
+    const PositionFix fix = tracker_update(&d->tracker, s, t);
+    if (d->opt.decode) {
+        print_time(time);
+        std::string text = " " + squitter_text(s);
+        if (s.kind == SquitterKind::kAirbornePosition || s.kind == SquitterKind::kSurfacePosition) {
+            text += fix_text(fix);
+        }
+        puts(text.c_str());
+    }
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+/// A *HEX; line (blanks and a carriage return around it allowed) into
+/// `frame`; the number of bytes, or 0 when the line is not of that form.
+int parse_star_line(const std::string& line, uint8_t* frame) {
+    size_t a = 0, b = line.size();
+    while (a < b && (line[a] == ' ' || line[a] == '\t')) a++;
+    while (b > a && (line[b - 1] == ' ' || line[b - 1] == '\t' || line[b - 1] == '\r')) b--;
+    if (b - a < 2 || line[a] != '*' || line[b - 1] != ';') return 0;
+    const size_t digits = b - a - 2;
+    if (digits != 14 && digits != 28) return 0;
+    for (size_t i = 0; i < digits; i += 2) {
+        const int hi = hex_value(line[a + 1 + i]), lo = hex_value(line[a + 2 + i]);
+        if (hi < 0 || lo < 0) return 0;
+        frame[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return static_cast<int>(digits / 2);
+}
+
+TimeStamp now_ts() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return timespec_to_ts(ts.tv_sec, ts.tv_nsec);
+}
+
+/// *HEX; lines: every frame timed when its line is read.
+int run_star_input(Dumper* d, Input* in) {
+    std::string line;
+    long number = 0;
+    while (read_line(in, &line)) {
+        number++;
+        uint8_t frame[14] = {};
+        const int n = parse_star_line(line, frame);
+        if (n > 0) {
+            take_frame(d, frame, n, now_ts());
+        } else if (line.find_first_not_of(" \t\r") != std::string::npos) {
+            if (d->bad_lines++ < 10) {
+                fprintf(stderr, "vorlix-l2-dump: line %ld is not a *HEX; frame: %.60s\n", number,
+                        line.c_str());
+            }
         }
     }
+    if (d->bad_lines > 0) {
+        fprintf(stderr, "vorlix-l2-dump: %ld lines skipped\n", d->bad_lines);
+        return 1;
+    }
+    return 0;
+}
 
+/// Level-2 messages: hunts for the magic, reads header and body.
+int run_level2(Dumper* d, Input* in) {
     int status = 0;
     long long skipped = 0;
+    const bool plain = !d->opt.star && !d->opt.decode && !d->opt.aircraft;
     for (;;) {
         // Hunt for the magic.
         int matched = 0;
         uint8_t header[kL2HeaderBytes];
         while (matched < 4) {
-            int c = next_byte(&in);
+            int c = next_byte(in);
             if (c < 0) break;
             if (c == kL2Magic[matched]) {
                 header[matched++] = static_cast<uint8_t>(c);
@@ -163,29 +300,131 @@ int main(int argc, char** argv) {
             break;
         }
         L2Message m{};
-        if (!read_bytes(&in, header + 4, kL2HeaderBytes - 4)) {
-            fprintf(stderr, "vorlix-l2-dump: header cut off at offset %lld\n", in.offset);
+        if (!read_bytes(in, header + 4, kL2HeaderBytes - 4)) {
+            fprintf(stderr, "vorlix-l2-dump: header cut off at offset %lld\n", in->offset);
             status = 1;
             break;
         }
         l2_get_header(header, &m);
         if (m.length > kL2MaxBody) {
             fprintf(stderr, "vorlix-l2-dump: length %d at offset %lld, skipped\n", m.length,
-                    in.offset - kL2HeaderBytes);
+                    in->offset - kL2HeaderBytes);
             status = 1;
             continue;
         }
-        if (!read_bytes(&in, m.body, m.length)) {
-            fprintf(stderr, "vorlix-l2-dump: body cut off at offset %lld\n", in.offset);
+        if (!read_bytes(in, m.body, m.length)) {
+            fprintf(stderr, "vorlix-l2-dump: body cut off at offset %lld\n", in->offset);
             status = 1;
             break;
         }
-        print_message(m, star);
+        if (plain) {
+            print_message(m);
+        } else if (is_frame_op(m.op) && m.length > 0) {
+            take_frame(d, m.body, m.length, m.time);
+        } else if (d->opt.decode) {
+            print_message(m);
+        }
     }
-    fflush(stdout);
     if (skipped > 0) {
         fprintf(stderr, "vorlix-l2-dump: %lld bytes skipped\n", skipped);
         status = 1;
+    }
+    return status;
+}
+
+bool parse_site(const char* text, LatLon* site) {
+    char* end = nullptr;
+    const double lat = strtod(text, &end);
+    if (end == text || *end != ',') return false;
+    const char* lon_text = end + 1;
+    const double lon = strtod(lon_text, &end);
+    if (end == lon_text || *end != '\0') return false;
+    if (!(lat >= -90 && lat <= 90 && lon >= -180 && lon <= 180)) return false;
+    *site = {lat, lon >= 180 ? lon - 360 : lon};
+    return true;
+}
+
+[[noreturn]] void usage_error(const char* fmt, const char* what) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    fprintf(stderr, fmt, what);
+#pragma GCC diagnostic pop
+    usage(stderr);
+    exit(2);
+}
+
+Options parse_options(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) usage_error("vorlix-l2-dump: %s needs a value\n", a);
+            return argv[++i];
+        };
+        if (!strcmp(a, "-s") || !strcmp(a, "--star")) {
+            o.star = true;
+        } else if (!strcmp(a, "-d") || !strcmp(a, "--decode")) {
+            o.decode = true;
+        } else if (!strcmp(a, "-a") || !strcmp(a, "--aircraft")) {
+            o.aircraft = true;
+        } else if (!strcmp(a, "-e") || !strcmp(a, "--every")) {
+            const char* v = value();
+            char* end = nullptr;
+            o.every = strtod(v, &end);
+            if (end == v || *end != '\0' || !(o.every > 0 && o.every <= 86400)) {
+                usage_error("vorlix-l2-dump: --every needs 1..86400 seconds, not %s\n", v);
+            }
+            o.aircraft = true;
+        } else if (!strcmp(a, "-i") || !strcmp(a, "--star-input")) {
+            o.star_input = true;
+        } else if (!strcmp(a, "--site")) {
+            const char* v = value();
+            if (!parse_site(v, &o.site)) {
+                usage_error("vorlix-l2-dump: --site needs LAT,LON in degrees, not %s\n", v);
+            }
+            o.have_site = true;
+        } else if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
+            usage(stdout);
+            exit(0);
+        } else if (a[0] == '-' && a[1] != '\0') {
+            usage_error("vorlix-l2-dump: unknown option %s\n", a);
+        } else if (o.path == nullptr) {
+            o.path = a;
+        } else {
+            usage_error("vorlix-l2-dump: more than one input: %s\n", a);
+        }
+    }
+    if (o.star && o.decode) {
+        usage_error("vorlix-l2-dump: %s\n", "--star and --decode exclude each other");
+    }
+    // Star lines have no plain form: without another choice they are decoded.
+    if (o.star_input && !o.star && !o.aircraft) o.decode = true;
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static Dumper d;
+    d.opt = parse_options(argc, argv);
+    d.tracker.have_site = d.opt.have_site;
+    d.tracker.site = d.opt.site;
+    static Input in;
+    in.fd = 0;
+    const char* path = d.opt.path;
+    if (path != nullptr && strcmp(path, "-") != 0) {
+        in.fd = open(path, O_RDONLY);
+        if (in.fd < 0) {
+            fprintf(stderr, "vorlix-l2-dump: cannot open %s: %s\n", path, strerror(errno));
+            return 2;
+        }
+    }
+    int status = d.opt.star_input ? run_star_input(&d, &in) : run_level2(&d, &in);
+    if (d.opt.aircraft) print_table(&d);
+    fflush(stdout);
+    if (d.parity_errors > 0) {
+        fprintf(stderr, "vorlix-l2-dump: %ld extended squitters failed the parity check\n",
+                d.parity_errors);
     }
     return status;
 }
