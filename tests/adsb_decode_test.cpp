@@ -13,6 +13,7 @@
 #include "tools/adsb/cpr.h"
 #include "tools/adsb/encode.h"
 #include "tools/adsb/squitter.h"
+#include "tools/adsb/tracker.h"
 
 namespace {
 
@@ -410,6 +411,51 @@ TEST(SquitterEncode, DecoderReadsBackWhatWasEncoded) {
     EXPECT_EQ(s.kind, SquitterKind::kSurfacePosition);
     EXPECT_DOUBLE_EQ(s.pos.ground_speed_kt, 17.0);
     EXPECT_NEAR(s.pos.track_deg, 92.8, 360.0 / 256);
+}
+
+// The order in which the tracker decodes positions: a pair within 10 s
+// globally, else locally against the aircraft's last position while it is
+// at most 10 minutes old, else against the site, else not at all.
+TEST(Tracker, PositionSourcesInTheirOrder) {
+    struct Step {
+        double time;  // s
+        int format;
+        FixSource source;
+        const char* reason;
+    };
+    const Step kSteps[] = {
+        {0, 0, FixSource::kNone, "waiting for an odd frame"},
+        {11, 1, FixSource::kNone, "waiting for an even frame"},  // 11 s apart
+        {12, 0, FixSource::kGlobal, nullptr},
+        {30, 1, FixSource::kLocalAircraft, nullptr},               // the even frame is 18 s old
+        {629, 0, FixSource::kLocalAircraft, nullptr},              // position 599 s old
+        {1300, 1, FixSource::kNone, "waiting for an even frame"},  // 671 s: too old
+    };
+    Tracker t{};
+    const LatLon start{-33.9, 151.2};
+    for (const Step& s : kSteps) {
+        const LatLon pos = destination(start, 90, 0.1 * s.time / 60);  // 6 kt east
+        Frame f{};
+        encode_airborne_position(f.b, 0x7C0001, pos, 5000, s.format, false);
+        const PositionFix fix = tracker_update(&t, decode_squitter(f.b), 1.7e9 + s.time);
+        EXPECT_EQ(fix.source, s.source) << "at " << s.time;
+        if (s.reason != nullptr) {
+            EXPECT_STREQ(fix.reason, s.reason) << "at " << s.time;
+        }
+        if (fix.source != FixSource::kNone) {
+            EXPECT_LT(distance_nm(fix.pos, pos), 0.004) << "at " << s.time;
+        }
+    }
+    // With a site, the first frame of an aircraft is decoded against it.
+    Tracker with_site{};
+    with_site.have_site = true;
+    with_site.site = destination(start, 200, 150);
+    Frame f{};
+    encode_airborne_position(f.b, 0x7C0002, start, 5000, 1, false);
+    const PositionFix fix = tracker_update(&with_site, decode_squitter(f.b), 1.7e9);
+    EXPECT_EQ(fix.source, FixSource::kLocalSite);
+    EXPECT_LT(distance_nm(fix.pos, start), 0.004);
+    EXPECT_EQ(with_site.aircraft.at(0x7C0002).messages, 1);
 }
 
 }  // namespace
