@@ -17,16 +17,22 @@ install(TARGETS vorlix ${VORLIX_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDI
 
 # Debian wants compressed manual pages and change logs, compressed without a
 # time stamp or file name (gzip -n) so that rebuilds give identical packages.
+# Every program has its page: doc/<program>.1.
 find_program(VORLIX_GZIP gzip REQUIRED)
-set(VORLIX_MAN_GZ ${CMAKE_BINARY_DIR}/doc/vorlix.1.gz)
 set(VORLIX_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/doc/changelog.Debian.gz)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
-add_custom_command(
-  OUTPUT ${VORLIX_MAN_GZ}
-  COMMAND ${VORLIX_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/doc/vorlix.1 > ${VORLIX_MAN_GZ}
-  DEPENDS ${CMAKE_SOURCE_DIR}/doc/vorlix.1
-  COMMENT "Compressing the manual page"
-  VERBATIM)
+set(VORLIX_MAN_GZ "")
+foreach(program vorlix ${VORLIX_TOOLS})
+  set(_page ${CMAKE_SOURCE_DIR}/doc/${program}.1)
+  set(_gz ${CMAKE_BINARY_DIR}/doc/${program}.1.gz)
+  add_custom_command(
+    OUTPUT ${_gz}
+    COMMAND ${VORLIX_GZIP} -9 -n -c ${_page} > ${_gz}
+    DEPENDS ${_page}
+    COMMENT "Compressing the manual page of ${program}"
+    VERBATIM)
+  list(APPEND VORLIX_MAN_GZ ${_gz})
+endforeach()
 add_custom_command(
   OUTPUT ${VORLIX_CHANGELOG_GZ}
   COMMAND ${VORLIX_GZIP} -9 -n -c ${CMAKE_BINARY_DIR}/doc/changelog > ${VORLIX_CHANGELOG_GZ}
@@ -78,3 +84,10 @@ add_test(NAME man_page
                    ${CMAKE_SOURCE_DIR}/doc/vorlix.1 $<TARGET_FILE:vorlix> "${VORLIX_EMULATOR_TEXT}"
                  ${PROJECT_VERSION})
 set_tests_properties(man_page PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60 LABELS package)
+foreach(program ${VORLIX_TOOLS})
+  add_test(NAME man_page_${program}
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/man_check.sh
+                   ${CMAKE_SOURCE_DIR}/doc/${program}.1 $<TARGET_FILE:${program}>
+                   "${VORLIX_EMULATOR_TEXT}" ${PROJECT_VERSION} tool)
+  set_tests_properties(man_page_${program} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60 LABELS package)
+endforeach()

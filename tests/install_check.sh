@@ -25,13 +25,15 @@ check_tree() {
     for p in vorlix $tools; do
         [[ -f $bin/$p && -x $bin/$p ]] || fail "$bin/$p missing or not executable"
     done
-    p=$root$prefix/share/man/man1/vorlix.1.gz
-    if [[ -f $p ]]; then
-        gzip -t "$p" || fail "$p is not gzip"
-        zcat "$p" | grep -q '^\.TH VORLIX 1' || fail "$p is not the manual page"
-    else
-        fail "$p missing"
-    fi
+    for p in vorlix $tools; do
+        local page=$root$prefix/share/man/man1/$p.1.gz
+        if [[ -f $page ]]; then
+            gzip -t "$page" || fail "$page is not gzip"
+            zcat "$page" | grep -q "^\.TH ${p^^} 1" || fail "$page is not the manual page of $p"
+        else
+            fail "$page missing"
+        fi
+    done
     for p in copyright changelog.Debian.gz; do
         [[ -f $root$prefix/share/doc/vorlix/$p ]] || fail "share/doc/vorlix/$p missing"
     done

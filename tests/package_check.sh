@@ -64,7 +64,7 @@ dpkg-deb -c "$deb" >"$tmp/contents"
 paths=$(awk '{print $6}' "$tmp/contents")
 want=(./usr/bin/vorlix ./usr/share/man/man1/vorlix.1.gz ./usr/lib/systemd/system/vorlix.service
       ./etc/default/vorlix ./usr/share/doc/vorlix/copyright ./usr/share/doc/vorlix/changelog.Debian.gz)
-for t in $tools; do want+=("./usr/bin/$t"); done
+for t in $tools; do want+=("./usr/bin/$t" "./usr/share/man/man1/$t.1.gz"); done
 for p in "${want[@]}"; do
     grep -qxF "$p" <<<"$paths" || fail "package lacks $p"
 done
