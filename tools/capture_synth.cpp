@@ -29,6 +29,7 @@
 
 #include "sdr/adsb_check.h"
 #include "tools/adsb/flights.h"
+#include "tools/adsb/random.h"
 
 namespace {
 
@@ -151,19 +152,6 @@ Frame parse_frame(const char* arg) {
                                        : parse_double(rest.substr(colon + 1).c_str(), "amplitude");
     return f;
 }
-
-/// splitmix64: small, fast and good enough for noise and traffic.
-struct Rng {
-    uint64_t s;
-    uint64_t next() {
-        uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(uniform() * n); }
-};
 
 void put_parity(uint8_t* f, int n_bits, uint32_t overlay) {
     uint32_t p = adsb_parity(f, n_bits - 24) ^ overlay;

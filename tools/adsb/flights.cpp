@@ -2,27 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "tools/adsb/encode.h"
+#include "tools/adsb/random.h"
+#include "tools/adsb/text.h"
 
 namespace {
-
-/// splitmix64, as the synthesizer's own generator.
-struct Rng {
-    uint64_t s;
-    uint64_t next() {
-        uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-    double range(double lo, double hi) { return lo + (hi - lo) * uniform(); }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(uniform() * n); }
-};
 
 constexpr const char* kAirlines[] = {"KLM", "DLH", "BAW", "AFR", "EZY", "RYR", "SAS", "AUA",
                                      "IBE", "SWR", "TAP", "FIN", "UAE", "QTR", "THY", "LOT"};
@@ -41,16 +28,6 @@ constexpr Period kPeriods[] = {
     {FlightMessageKind::kOperationalStatus, 2.4, 2.6, true, true},
     {FlightMessageKind::kAircraftStatus, 4.8, 5.2, true, false},
 };
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 /// At most eight characters.
 void set_callsign(Flight* f, const std::string& text) {
@@ -74,15 +51,15 @@ std::vector<Flight> make_flights(int airborne, int surface, LatLon site, uint64_
         } while (!fresh);
         const double bearing = rng.range(0, 360);
         if (f.surface) {
-            set_callsign(&f, format("OPS%d", 1 + static_cast<int>(rng.below(99))));
+            set_callsign(&f, text_printf("OPS%d", 1 + static_cast<int>(rng.below(99))));
             f.category_set = 'C';
             f.category = 1 + static_cast<int>(rng.below(2));  // emergency or service vehicle
             f.distance_nm = rng.range(0.2, 3.0);
             f.speed_kt = std::round(rng.range(3, 30));
             f.squawk = 0;
         } else {
-            set_callsign(&f, format("%s%d", kAirlines[rng.below(16)],
-                                    1 + static_cast<int>(rng.below(9999))));
+            set_callsign(&f, text_printf("%s%d", kAirlines[rng.below(16)],
+                                         1 + static_cast<int>(rng.below(9999))));
             f.category_set = 'A';
             static const int kCategories[] = {1, 2, 3, 3, 3, 5};
             f.category = kCategories[rng.below(6)];
@@ -131,49 +108,50 @@ LatLon flight_position(const Flight& f, double time_s, double* altitude_ft) {
 
 std::string encode_message(const Flight& f, const ScheduledMessage& m, double time_s,
                            uint8_t* frame) {
-    const std::string addr = format("%06X", static_cast<unsigned>(f.address));
+    const std::string addr = text_printf("%06X", static_cast<unsigned>(f.address));
     switch (m.kind) {
         case FlightMessageKind::kIdentification:
             encode_identification(frame, f.address, f.callsign, f.category_set, f.category);
-            return format("%s ident %s %c%d", addr.c_str(), f.callsign, f.category_set, f.category);
+            return text_printf("%s ident %s %c%d", addr.c_str(), f.callsign, f.category_set,
+                               f.category);
         case FlightMessageKind::kPosition: {
             double alt = 0;
             const LatLon p = flight_position(f, time_s, &alt);
             const char* fmt = m.format ? "odd" : "even";
             if (f.surface) {
                 encode_surface_position(frame, f.address, p, f.speed_kt, f.track_deg, m.format);
-                return format("%s surface %s %.6f %.6f %.0f %.1f", addr.c_str(), fmt, p.lat, p.lon,
-                              f.speed_kt, f.track_deg);
+                return text_printf("%s surface %s %.6f %.6f %.0f %.1f", addr.c_str(), fmt, p.lat,
+                                   p.lon, f.speed_kt, f.track_deg);
             }
             const int alt_ft = static_cast<int>(std::lround(alt / 25) * 25);
             encode_airborne_position(frame, f.address, p, alt_ft, m.format, false);
-            return format("%s pos %s %.6f %.6f %d", addr.c_str(), fmt, p.lat, p.lon, alt_ft);
+            return text_printf("%s pos %s %.6f %.6f %d", addr.c_str(), fmt, p.lat, p.lon, alt_ft);
         }
         case FlightMessageKind::kVelocity: {
             const double east = std::round(f.speed_kt * std::sin(f.track_deg * kPi / 180));
             const double north = std::round(f.speed_kt * std::cos(f.track_deg * kPi / 180));
             encode_velocity(frame, f.address, east, north, f.vertical_rate_fpm, true, 0);
-            return format("%s vel %.1f %.1f %d", addr.c_str(), std::hypot(east, north),
-                          std::fmod(std::atan2(east, north) * 180 / kPi + 360, 360),
-                          f.vertical_rate_fpm);
+            return text_printf("%s vel %.1f %.1f %d", addr.c_str(), std::hypot(east, north),
+                               std::fmod(std::atan2(east, north) * 180 / kPi + 360, 360),
+                               f.vertical_rate_fpm);
         }
         case FlightMessageKind::kOperationalStatus:
             encode_operational_status(frame, f.address, f.surface, 9, 3);
-            return format("%s opstatus 2 9 3", addr.c_str());
+            return text_printf("%s opstatus 2 9 3", addr.c_str());
         case FlightMessageKind::kAircraftStatus:
             encode_aircraft_status(frame, f.address, 0, f.squawk);
-            return format("%s status %04o", addr.c_str(), static_cast<unsigned>(f.squawk));
+            return text_printf("%s status %04o", addr.c_str(), static_cast<unsigned>(f.squawk));
     }
     return addr;
 }
 
 std::string flight_text(const Flight& f) {
     if (f.surface) {
-        return format("%06X %s %c%d surface %.6f %.6f speed %.0f track %.1f distance %.1f",
-                      static_cast<unsigned>(f.address), f.callsign, f.category_set, f.category,
-                      f.start.lat, f.start.lon, f.speed_kt, f.track_deg, f.distance_nm);
+        return text_printf("%06X %s %c%d surface %.6f %.6f speed %.0f track %.1f distance %.1f",
+                           static_cast<unsigned>(f.address), f.callsign, f.category_set, f.category,
+                           f.start.lat, f.start.lon, f.speed_kt, f.track_deg, f.distance_nm);
     }
-    return format(
+    return text_printf(
         "%06X %s %c%d squawk %04o start %.6f %.6f alt %.0f speed %.0f track %.1f "
         "vrate %d distance %.1f",
         static_cast<unsigned>(f.address), f.callsign, f.category_set, f.category,

@@ -1,9 +1,10 @@
 #include "tools/adsb/squitter.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "tools/adsb/text.h"
 
 namespace {
 
@@ -149,16 +150,6 @@ void decode_operational_status(const uint8_t* f, Squitter* s) {
     o.sil_per_sample = me_bit(f, 55);
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
-
 const char* const kEmergencies[8] = {
     "no emergency",      "general emergency",     "lifeguard/medical", "minimum fuel",
     "no communications", "unlawful interference", "downed aircraft",   "reserved emergency code 7"};
@@ -170,14 +161,14 @@ std::string position_text(const Squitter& s) {
         if (!p.altitude_valid) {
             t = "alt none";
         } else {
-            t = format(p.gnss_height ? "GNSS height %d ft" : "alt %d ft", p.altitude_ft);
+            t = text_printf(p.gnss_height ? "GNSS height %d ft" : "alt %d ft", p.altitude_ft);
         }
     } else {
-        t = p.speed_valid ? format("speed %.3g kt", p.ground_speed_kt)
+        t = p.speed_valid ? text_printf("speed %.3g kt", p.ground_speed_kt)
                           : std::string(p.movement == 0 ? "speed none" : "speed reserved");
-        t += p.track_valid ? format(" track %.1f", p.track_deg) : std::string(" track none");
+        t += p.track_valid ? text_printf(" track %.1f", p.track_deg) : std::string(" track none");
     }
-    t += format("  cpr %s %u %u", p.cpr.format ? "odd" : "even", p.cpr.lat, p.cpr.lon);
+    t += text_printf("  cpr %s %u %u", p.cpr.format ? "odd" : "even", p.cpr.lat, p.cpr.lon);
     return t;
 }
 
@@ -187,31 +178,32 @@ std::string velocity_text(const Squitter& s) {
     std::string t;
     if (s.subtype <= 2) {
         t = v.ground_speed_valid
-                ? format("ground speed %.0f kt track %.1f", v.ground_speed_kt, v.track_deg)
+                ? text_printf("ground speed %.0f kt track %.1f", v.ground_speed_kt, v.track_deg)
                 : std::string("ground speed none");
     } else {
-        t = v.airspeed_valid ? format("%s %d kt", v.true_airspeed ? "TAS" : "IAS", v.airspeed_kt)
-                             : format("%s none", v.true_airspeed ? "TAS" : "IAS");
-        t +=
-            v.heading_valid ? format(" heading %.1f", v.heading_deg) : std::string(" heading none");
+        t = v.airspeed_valid
+                ? text_printf("%s %d kt", v.true_airspeed ? "TAS" : "IAS", v.airspeed_kt)
+                : text_printf("%s none", v.true_airspeed ? "TAS" : "IAS");
+        t += v.heading_valid ? text_printf(" heading %.1f", v.heading_deg)
+                             : std::string(" heading none");
     }
-    t += v.vertical_rate_valid ? format("  vertical rate %+d ft/min (%s)", v.vertical_rate_fpm,
-                                        v.vertical_rate_baro ? "baro" : "GNSS")
+    t += v.vertical_rate_valid ? text_printf("  vertical rate %+d ft/min (%s)", v.vertical_rate_fpm,
+                                             v.vertical_rate_baro ? "baro" : "GNSS")
                                : std::string("  vertical rate none");
-    if (v.height_diff_valid) t += format("  GNSS-baro %+d ft", v.gnss_minus_baro_ft);
+    if (v.height_diff_valid) t += text_printf("  GNSS-baro %+d ft", v.gnss_minus_baro_ft);
     return t;
 }
 
 std::string target_text(const TargetStateFields& t) {
     std::string r = t.selected_altitude_valid
-                        ? format("selected alt %d ft (%s)", t.selected_altitude_ft,
-                                 t.selected_altitude_fms ? "FMS" : "MCP/FCU")
+                        ? text_printf("selected alt %d ft (%s)", t.selected_altitude_ft,
+                                      t.selected_altitude_fms ? "FMS" : "MCP/FCU")
                         : std::string("selected alt none");
-    r += t.baro_setting_valid ? format("  baro %.1f hPa", t.baro_setting_hpa)
+    r += t.baro_setting_valid ? text_printf("  baro %.1f hPa", t.baro_setting_hpa)
                               : std::string("  baro none");
-    r += t.selected_heading_valid ? format("  selected heading %.1f", t.selected_heading_deg)
+    r += t.selected_heading_valid ? text_printf("  selected heading %.1f", t.selected_heading_deg)
                                   : std::string("  selected heading none");
-    r += format("  NACp %d SIL %d", t.nac_p, t.sil);
+    r += text_printf("  NACp %d SIL %d", t.nac_p, t.sil);
     if (t.modes_valid) {
         r += "  modes";
         if (t.autopilot) r += " autopilot";
@@ -367,7 +359,7 @@ std::string category_text(char set, int category) {
         {"no category information", "reserved", "reserved", "reserved", "reserved", "reserved",
          "reserved", "reserved"}};
     if (set < 'A' || set > 'D' || category < 0 || category > 7) return "invalid category";
-    return format("%c%d %s", set, category, kNames[set - 'A'][category]);
+    return text_printf("%c%d %s", set, category, kNames[set - 'A'][category]);
 }
 
 std::string squitter_name(const Squitter& s) {
@@ -389,7 +381,7 @@ std::string squitter_name(const Squitter& s) {
         case SquitterKind::kVelocity:
             if (s.subtype == 1 || s.subtype == 2) return "velocity over ground";
             if (s.subtype == 3 || s.subtype == 4) return "airspeed and heading";
-            return format("velocity, reserved subtype %d", s.subtype);
+            return text_printf("velocity, reserved subtype %d", s.subtype);
         case SquitterKind::kTestMessage:
             return "test message";
         case SquitterKind::kSurfaceSystemStatus:
@@ -397,35 +389,36 @@ std::string squitter_name(const Squitter& s) {
         case SquitterKind::kAircraftStatus:
             if (s.subtype == 1) return "aircraft status";
             if (s.subtype == 2) return "ACAS resolution advisory (not decoded)";
-            return format("aircraft status, reserved subtype %d", s.subtype);
+            return text_printf("aircraft status, reserved subtype %d", s.subtype);
         case SquitterKind::kTargetState:
             if (s.subtype == 1) return "target state";
             if (s.subtype == 0) return "target state, version 1 form (not decoded)";
-            return format("target state, reserved subtype %d", s.subtype);
+            return text_printf("target state, reserved subtype %d", s.subtype);
         case SquitterKind::kOperationalStatus:
             if (s.subtype == 0) return "operational status, airborne";
             if (s.subtype == 1) return "operational status, surface";
-            return format("operational status, reserved subtype %d", s.subtype);
+            return text_printf("operational status, reserved subtype %d", s.subtype);
         case SquitterKind::kReserved:
-            return format("reserved type code %d", s.type_code);
+            return text_printf("reserved type code %d", s.type_code);
     }
     return "?";
 }
 
 std::string squitter_text(const Squitter& s) {
-    std::string t = format("%06X DF%d", static_cast<unsigned>(s.address), s.df);
+    std::string t = text_printf("%06X DF%d", static_cast<unsigned>(s.address), s.df);
     if (s.kind == SquitterKind::kNotExtendedSquitter) return t + "  " + squitter_name(s);
-    if (s.df == 18) t += format(" CF%d", s.ca);
+    if (s.df == 18) t += text_printf(" CF%d", s.ca);
     if (s.kind == SquitterKind::kNonAdsbTisb) return t + "  " + squitter_name(s);
-    t += format(" TC%-2d %s", s.type_code, squitter_name(s).c_str());
+    t += text_printf(" TC%-2d %s", s.type_code, squitter_name(s).c_str());
     std::string fields;
     switch (s.kind) {
         case SquitterKind::kIdentification:
-            fields = format("%s  category %s", s.ident.callsign[0] ? s.ident.callsign : "(none)",
+            fields =
+                text_printf("%s  category %s", s.ident.callsign[0] ? s.ident.callsign : "(none)",
                             category_text(s.ident.category_set, s.ident.category).c_str());
             break;
         case SquitterKind::kNoPosition:
-            if (s.pos.altitude_valid) fields = format("alt %d ft", s.pos.altitude_ft);
+            if (s.pos.altitude_valid) fields = text_printf("alt %d ft", s.pos.altitude_ft);
             break;
         case SquitterKind::kSurfacePosition:
         case SquitterKind::kAirbornePosition:
@@ -436,8 +429,8 @@ std::string squitter_text(const Squitter& s) {
             break;
         case SquitterKind::kAircraftStatus:
             if (s.subtype == 1) {
-                fields = format("squawk %04o  %s", static_cast<unsigned>(s.status.squawk),
-                                kEmergencies[s.status.emergency]);
+                fields = text_printf("squawk %04o  %s", static_cast<unsigned>(s.status.squawk),
+                                     kEmergencies[s.status.emergency]);
             }
             break;
         case SquitterKind::kTargetState:
@@ -447,12 +440,12 @@ std::string squitter_text(const Squitter& s) {
             if (s.subtype <= 1) {
                 fields = s.op.version == 0
                              ? std::string("version 0")
-                             : format("version %d  NIC-A %d NACp %d SIL %d%s", s.op.version,
-                                      s.op.nic_a, s.op.nac_p, s.op.sil,
-                                      s.op.version >= 2
-                                          ? (s.op.sil_per_sample ? " per sample" : " per hour")
-                                          : "");
-                if (s.op.version >= 2 && s.subtype == 0) fields += format(" GVA %d", s.op.gva);
+                             : text_printf("version %d  NIC-A %d NACp %d SIL %d%s", s.op.version,
+                                           s.op.nic_a, s.op.nac_p, s.op.sil,
+                                           s.op.version >= 2
+                                               ? (s.op.sil_per_sample ? " per sample" : " per hour")
+                                               : "");
+                if (s.op.version >= 2 && s.subtype == 0) fields += text_printf(" GVA %d", s.op.gva);
             }
             break;
         default:
