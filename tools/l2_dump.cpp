@@ -210,11 +210,11 @@ void take_frame(Dumper* d, const uint8_t* body, int length, TimeStamp time) {
     const PositionFix fix = tracker_update(&d->tracker, s, t);
     if (d->opt.decode) {
         print_time(time);
-        std::string text = " " + squitter_text(s);
+        printf(" %s", squitter_text(s).c_str());
         if (s.kind == SquitterKind::kAirbornePosition || s.kind == SquitterKind::kSurfacePosition) {
-            text += fix_text(fix);
+            fputs(fix_text(fix).c_str(), stdout);
         }
-        puts(text.c_str());
+        putchar('\n');
     }
 }
 
