@@ -343,18 +343,10 @@ TEST(SquitterDecode, UnknownAndReservedFormsAreNamed) {
 // resolution), with parity.
 TEST(SquitterEncode, DecoderReadsBackWhatWasEncoded) {
     Frame f{};
-    encode_identification(f.b, 0x3C6586, "DLH4AB", 'A', 3);
-    ASSERT_TRUE(parity_ok(f));
-    Squitter s = decode_squitter(f.b);
-    EXPECT_STREQ(s.ident.callsign, "DLH4AB");
-    EXPECT_EQ(s.type_code, 4);
-    EXPECT_EQ(s.ident.category, 3);
-    encode_identification(f.b, 0x3C6586, "SVC 7", 'C', 2);
-    s = decode_squitter(f.b);
-    EXPECT_STREQ(s.ident.callsign, "SVC 7");
-    EXPECT_EQ(s.type_code, 2);
-    EXPECT_EQ(s.ident.category_set, 'C');
-
+    // Identification and operational status are checked on the flights'
+    // frames in the dumper's tests; here what flights do not send: west and
+    // south components, emergency codes, GNSS height, given CPR values.
+    Squitter s{};
     struct Vel {
         double east, north;
         int vrate, diff;
@@ -374,13 +366,6 @@ TEST(SquitterEncode, DecoderReadsBackWhatWasEncoded) {
         EXPECT_EQ(s.vel.vertical_rate_baro, v.baro);
         EXPECT_EQ(s.vel.gnss_minus_baro_ft, v.diff);
     }
-    encode_airspeed(f.b, 0x123456, 250, false, 359.9, -640);
-    s = decode_squitter(f.b);
-    EXPECT_EQ(s.vel.airspeed_kt, 250);
-    EXPECT_FALSE(s.vel.true_airspeed);
-    EXPECT_NEAR(s.vel.heading_deg, 0.0, 0.2);  // 359.9 rounds to the step at 0
-    EXPECT_EQ(s.vel.vertical_rate_fpm, -640);
-
     for (int squawk : {07700, 01200, 07500, 04561}) {
         encode_aircraft_status(f.b, 0x123456, squawk == 07700 ? 1 : 0, squawk);
         ASSERT_TRUE(parity_ok(f));
@@ -388,12 +373,6 @@ TEST(SquitterEncode, DecoderReadsBackWhatWasEncoded) {
         EXPECT_EQ(s.status.squawk, squawk);
         EXPECT_EQ(s.status.emergency, squawk == 07700 ? 1 : 0);
     }
-    encode_operational_status(f.b, 0x123456, false, 9, 3);
-    s = decode_squitter(f.b);
-    EXPECT_EQ(s.op.version, 2);
-    EXPECT_EQ(s.op.nac_p, 9);
-    EXPECT_EQ(s.op.sil, 3);
-
     encode_airborne_position(f.b, 0x123456, {52.2572, 3.91937}, 38000, 0, false);
     ASSERT_TRUE(parity_ok(f));
     s = decode_squitter(f.b);

@@ -130,18 +130,6 @@ void encode_velocity(uint8_t* frame, uint32_t address, double east_kt, double no
     finish_frame(frame);
 }
 
-void encode_airspeed(uint8_t* frame, uint32_t address, int airspeed_kt, bool tas,
-                     double heading_deg, int vertical_rate_fpm) {
-    start_frame(frame, address, 19, 3);
-    put_me(frame, 14, 1, 1);
-    put_me(frame, 15, 10, static_cast<uint32_t>(std::lround(heading_deg * 1024.0 / 360.0)) & 1023U);
-    put_me(frame, 25, 1, tas ? 1 : 0);
-    put_me(frame, 26, 10, clamp_u(airspeed_kt + 1, 1, 1023));
-    put_me(frame, 36, 1, 1);
-    put_signed(frame, 37, 38, 9, vertical_rate_fpm, 64.0);
-    finish_frame(frame);
-}
-
 void encode_aircraft_status(uint8_t* frame, uint32_t address, int emergency, int squawk) {
     start_frame(frame, address, 28, 1);
     put_me(frame, 9, 3, static_cast<uint32_t>(emergency & 7));

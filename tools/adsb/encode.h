@@ -31,10 +31,6 @@ void encode_surface_position(uint8_t* frame, uint32_t address, LatLon pos, doubl
 void encode_velocity(uint8_t* frame, uint32_t address, double east_kt, double north_kt,
                      int vertical_rate_fpm, bool baro, int gnss_minus_baro_ft);
 
-/// Airspeed and heading (subtype 3).
-void encode_airspeed(uint8_t* frame, uint32_t address, int airspeed_kt, bool tas,
-                     double heading_deg, int vertical_rate_fpm);
-
 /// Aircraft status (type code 28, subtype 1): emergency state and Mode A
 /// code (`squawk` as four octal digits, 07700 for 7700).
 void encode_aircraft_status(uint8_t* frame, uint32_t address, int emergency, int squawk);
