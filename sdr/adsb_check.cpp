@@ -17,6 +17,7 @@
 
 #include "include/level2.h"
 #include "sdr/log.h"
+#include "sdr/log_limit.h"
 
 namespace {
 
@@ -30,11 +31,6 @@ constexpr int kLevelClasses = 16;
 
 /// DF20/DF21 replies reported as carrying no downlink request, over the run.
 constinit uint32_t no_request_count = 0;
-
-/// report_time of the statistics interval in which the last warning about an
-/// implausible squitter time was logged.
-constinit bool time_warned = false;
-constinit TimeStamp time_warned_at = 0;
 
 /// The parity remainder: computed parity xor the frame's 24-bit parity field.
 uint32_t remainder_of(const uint8_t* frame, int n_bits) {
@@ -164,7 +160,7 @@ int32_t check_commb(Context* ctx, AircraftEntry* e, const uint8_t* frame, int df
         int mask = (n - 1) % 100 == 0 ? DBG_STATISTICS : DBG_DECODE1;
         log_debug(mask, "%4d. df=%d, no downlink request (dr=%d) ", static_cast<int>(n), df, 0);
         log_hex(mask, frame, kFrameBytes, "%02X ");
-    } else {
+    } else if (log_allowed(LINE_NOT_COMMB)) {
         fprintf(stderr, "df=%d, but NOT Comm-B (comm_type='%c', dr=%d)\n", df, letter, dr);
         fflush(stderr);
     }
@@ -172,13 +168,11 @@ int32_t check_commb(Context* ctx, AircraftEntry* e, const uint8_t* frame, int df
 }
 
 /// Clean DF17/DF18 whose time of arrival lies outside the plausible window:
-/// counted as rejected, one warning per statistics interval.
+/// counted as rejected, with a warning.
 int32_t reject_implausible(Context* ctx, const uint8_t* frame, int df, TimeStamp toa,
                            int32_t level) {
     DecoderStats* stats = &ctx->stats;
-    if (!time_warned || time_warned_at != stats->report_time) {
-        time_warned = true;
-        time_warned_at = stats->report_time;
+    if (log_allowed(LINE_CHECK_TIME_WINDOW)) {
         char text[80];  // time_text needs 24; the compiler bounds it at 73
         log_warning(
             "df=%d from %06x: time of arrival %s (0x%08x.%08x) outside the plausible "

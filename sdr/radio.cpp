@@ -35,6 +35,7 @@
 #include <ctime>
 
 #include "sdr/adsb_check.h"
+#include "sdr/log_limit.h"
 #include "sdr/signal_proc.h"
 
 // SSE2 (every x86-64 host) does the byte loops 16 magnitudes at a time; the
@@ -831,10 +832,12 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     const int64_t order = ts_diff(coarse, history.prev_start_time);
     if (order == 0) return 0;
     if (order < 0) {
-        log_warning("[frame slice] reverse timing by %" PRId64 "us, %" PRId64 "ms, %" PRId64 "s",
-                    static_cast<int64_t>((order + 2147) / 4295),
-                    static_cast<int64_t>((order + 2147483) / 4294967),
-                    static_cast<int64_t>((order + (int64_t{1} << 31)) / (int64_t{1} << 32)));
+        if (log_allowed(LINE_REVERSE_TIMING))
+            log_warning("[frame slice] reverse timing by %" PRId64 "us, %" PRId64 "ms, %" PRId64
+                        "s",
+                        static_cast<int64_t>((order + 2147) / 4295),
+                        static_cast<int64_t>((order + 2147483) / 4294967),
+                        static_cast<int64_t>((order + (int64_t{1} << 31)) / (int64_t{1} << 32)));
         return 0;
     }
     history.prev_start_time = coarse;
@@ -994,7 +997,7 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
 
     // 11. Accepted frames must be at least 56 us apart.
     const int64_t dt = ts_diff(toa, history.prev_accept_toa);
-    if (dt < kTs56us) {
+    if (dt < kTs56us && log_allowed(LINE_SLICE_CLOSE)) {
         char when[256];
         time_text(when, sizeof when, toa);
         log_debug(DBG_STATISTICS,

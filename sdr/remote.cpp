@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "include/uniq.h"
+#include "sdr/log_limit.h"
 #include "sdr/radio.h"
 
 namespace {
@@ -276,8 +277,9 @@ int send_frame(Context* ctx, const uint8_t* frame, int length, const FrameInfo* 
     char when[80];
     time_text(when, sizeof(when), toa);
     if (!ts_plausible(toa)) {
-        log_warning("%s: frame time 0x%08x.%08x outside the time window, not sent", when,
-                    ts_seconds(toa), ts_fraction(toa));
+        if (log_allowed(LINE_LINK_TIME_WINDOW))
+            log_warning("%s: frame time 0x%08x.%08x outside the time window, not sent", when,
+                        ts_seconds(toa), ts_fraction(toa));
         return 0;
     }
     int df = frame[0] >> 3;
@@ -286,7 +288,7 @@ int send_frame(Context* ctx, const uint8_t* frame, int length, const FrameInfo* 
 
     if (ts_later(toa, last_frame_time)) {
         int64_t dt = ts_diff(toa, last_frame_time);
-        if (dt < kTs56us) {
+        if (dt < kTs56us && log_allowed(LINE_LINK_CLOSE)) {
             log_debug(DBG_STATISTICS,
                       "%s: is NOT minimal increasing by dt=56us >= %5.2fus (df=%d->%d)\n", when,
                       ts_to_us(dt), last_frame_df, df);
@@ -303,8 +305,8 @@ int send_frame(Context* ctx, const uint8_t* frame, int length, const FrameInfo* 
     }
     frames_dropped++;
     if (parity == last_frame_parity) {
-        log_warning("%s: DUPLICATE FRAME ", when);
-    } else {
+        if (log_allowed(LINE_DUPLICATE_FRAME)) log_warning("%s: DUPLICATE FRAME ", when);
+    } else if (log_allowed(LINE_STEPPING_BACK)) {
         log_warning("%s: STEPPING BACK in time %+5.2fus (%d:%4d)", when,
                     ts_to_us(ts_diff(toa, last_frame_time)), static_cast<int>(ctx->stats.n_blocks),
                     frames_dropped);

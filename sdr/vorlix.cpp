@@ -30,6 +30,7 @@
 
 #include "lib/getopt.h"
 #include "sdr/log.h"
+#include "sdr/log_limit.h"
 #include "sdr/radio.h"
 #include "sdr/remote.h"
 #include "sdr/stats.h"
@@ -455,8 +456,10 @@ int64_t stats_interval(const Context* c) {
     return static_cast<int64_t>(c->time_interval) << 32;
 }
 
-// The statistics and aircraft reports; returns stats_report's count.
+// The end of a statistics interval: the count of the lines held back in
+// it, the statistics and aircraft reports; returns stats_report's count.
 int report(Context* c) {
+    log_limit_report();
     const int accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
     c->peak_mag = 0;
     aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
@@ -495,9 +498,10 @@ bool realign(Context* c, uint8_t* header) {
     }
     if (n < 0) log_warning("can't read file %s len=%d", c->in_name, n);
     if (found) {
-        log_warning("file %s: skipped %" PRIu64 " bytes to the next record header", c->in_name,
-                    consumed - kRecordHeaderBytes);
-    } else if (consumed > 0) {
+        if (log_allowed(LINE_RECORD_SKIP))
+            log_warning("file %s: skipped %" PRIu64 " bytes to the next record header", c->in_name,
+                        consumed - kRecordHeaderBytes);
+    } else if (consumed > 0 && log_allowed(LINE_RECORD_NONE)) {
         log_warning("file %s: skipped %" PRIu64 " bytes, no record header before the end",
                     c->in_name, consumed);
     }
@@ -506,6 +510,7 @@ bool realign(Context* c, uint8_t* header) {
 
 // A record cut short by the end of input after `n` of its bytes.
 void warn_short_record(const Context* c, uint64_t number, int n) {
+    if (!log_allowed(LINE_RECORD_CUT)) return;
     log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number, n,
                 kRecordBytes);
 }
@@ -541,13 +546,16 @@ void record_loop(Context* c, bool resumed) {
         const uint64_t time_ns = get_le64(header + 4);
         const uint32_t length = get_le32(header + 12);
         if (magic != kCaptureMagic) {
-            log_warning("file %s: record %" PRIu64 " has magic 0x%08" PRIX32 ", not 0x%08" PRIX32,
-                        c->in_name, number, magic, kCaptureMagic);
+            if (log_allowed(LINE_RECORD_MAGIC))
+                log_warning("file %s: record %" PRIu64 " has magic 0x%08" PRIX32
+                            ", not 0x%08" PRIX32,
+                            c->in_name, number, magic, kCaptureMagic);
             return;
         }
         if (length != static_cast<uint32_t>(kBlockBytes)) {
-            log_warning("file %s: record %" PRIu64 " announces %" PRIu32 " data bytes, not %d",
-                        c->in_name, number, length, kBlockBytes);
+            if (log_allowed(LINE_RECORD_LENGTH))
+                log_warning("file %s: record %" PRIu64 " announces %" PRIu32 " data bytes, not %d",
+                            c->in_name, number, length, kBlockBytes);
             return;
         }
         if (n < kRecordBytes) return warn_short_record(c, number, n);
@@ -589,7 +597,8 @@ void raw_loop(Context* c) {
             if (output_broken(c)) break;
             continue;
         }
-        if (n > 0) log_warning("short read on file %s len=%d", c->in_name, n);
+        if (n > 0 && log_allowed(LINE_SHORT_READ))
+            log_warning("short read on file %s len=%d", c->in_name, n);
         if (n < 0) log_warning("can't read file %s len=%d", c->in_name, n);
         break;
     }
@@ -681,7 +690,10 @@ int vorlix_main(int argc, char** argv) {
     drv.reconnect_index = 0;
     c->in_fd = -1;
     for (;;) {
-        if (c->retry >= 0 && drv.reconnect_index > c->retry) return 0;
+        if (c->retry >= 0 && drv.reconnect_index > c->retry) {
+            log_limit_report();  // the lines held back since the last report
+            return 0;
+        }
         VX_ASSERT(kModule, c->in_fd == -1);
         log_debug(2, "reconnect delay index=%d\n", static_cast<int>(drv.reconnect_index));
         if (drv.reconnect_index > 0) {

@@ -1,9 +1,11 @@
 #include "tests/support/log_capture.h"
 
 #include "sdr/log.h"
+#include "sdr/log_limit.h"
 
 LogCapture::LogCapture() : file_(tmpfile()) {
     log_stream = file_;
+    log_limit_reset();  // every kind of repeating line may be printed again
 }
 
 LogCapture::~LogCapture() {

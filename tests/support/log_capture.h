@@ -1,4 +1,5 @@
-// Collects everything the log functions print while it lives.
+// Collects everything the log functions print while it lives; starts with
+// no repeating line held back.
 #pragma once
 
 #include <cstdio>
