@@ -285,9 +285,14 @@ bool input_is_stdin(const Context* c) {
 // kernel less). Records and blocks are handed out where they lie in the
 // buffer, not copied: the buffer holds eight whole records, so once a
 // file's records line up with it (after the first refill) every record
-// lies whole in it, and raw blocks move 128 bytes per refill. Bytes read
-// ahead from standard input stay here for the next attempt (standard input
-// is never reopened); a file opened again starts afresh.
+// lies whole in it, and raw blocks move 128 bytes per refill. The
+// demodulator wants its I/Q pairs at an even address, so an even count is
+// always handed out at an even offset: only a realignment, which takes
+// bytes one at a time, can leave the next record at an odd offset, and then
+// the bytes held move down once (at most 64 KiB) and every later record
+// lies even again. Bytes read ahead from standard input stay here for the
+// next attempt (standard input is never reopened); a file opened again
+// starts afresh.
 constexpr int kReadAhead = 8 * kRecordBytes;
 struct ReadAhead {
     int32_t pos;  ///< next byte to hand out, 0..end
@@ -305,7 +310,8 @@ constinit ReadAhead ahead{};
 uint8_t* ahead_take(int fd, int count, int* n) {
     VX_ASSERT(kModule, count > 0 && count <= kReadAhead);
     *n = count;
-    if (ahead.end - ahead.pos < count) {
+    const bool misaligned = ahead.pos % 2 != 0 && count % 2 == 0;
+    if (ahead.end - ahead.pos < count || misaligned) {
         if (ahead.pos > 0) {
             memmove(ahead.data, ahead.data + ahead.pos, static_cast<size_t>(ahead.end - ahead.pos));
             ahead.end -= ahead.pos;
@@ -335,6 +341,13 @@ int read_full(int fd, uint8_t* buf, int count) {
     const uint8_t* at = ahead_take(fd, count, &n);
     if (n > 0) memcpy(buf, at, static_cast<size_t>(n));
     return n;
+}
+
+// Puts back the last `count` bytes handed out, so that the next take hands
+// them out again (valid right after the take that handed them out).
+void ahead_give_back(int count) {
+    VX_ASSERT(kModule, count >= 0 && count <= ahead.pos);
+    ahead.pos -= count;
 }
 
 // Forgets the bytes read ahead (the input is about to be opened again).
@@ -545,7 +558,11 @@ void record_loop(Context* c, bool resumed) {
         const uint32_t magic = get_le32(header);
         const uint64_t time_ns = get_le64(header + 4);
         const uint32_t length = get_le32(header + 12);
+        // A damaged record header: the attempt ends, and standard input,
+        // which the next attempt realigns, is given the record back, so
+        // that a record that begins inside it is found again.
         if (magic != kCaptureMagic) {
+            ahead_give_back(n);
             if (log_allowed(LINE_RECORD_MAGIC))
                 log_warning("file %s: record %" PRIu64 " has magic 0x%08" PRIX32
                             ", not 0x%08" PRIX32,
@@ -553,6 +570,7 @@ void record_loop(Context* c, bool resumed) {
             return;
         }
         if (length != static_cast<uint32_t>(kBlockBytes)) {
+            ahead_give_back(n);
             if (log_allowed(LINE_RECORD_LENGTH))
                 log_warning("file %s: record %" PRIu64 " announces %" PRIu32 " data bytes, not %d",
                             c->in_name, number, length, kBlockBytes);
