@@ -1,5 +1,6 @@
 // vorlix-test-proxy: a stand-in for the collecting proxy, for tests and for
-// trying a receiver out. Listens on a loopback port, accepts the receiver's
+// trying a receiver out. Listens on a loopback port (or another address of
+// the machine, in a test's own network namespace), accepts the receiver's
 // connections one after the other, records every message it receives as a
 // text line, sends sync requests, and on request misbehaves in the ways a
 // real peer can (garbage, an oversized length byte, unnamed ops, a
@@ -25,6 +26,7 @@ namespace {
 
 struct Options {
     int port = 0;
+    const char* bind_address = "127.0.0.1";
     const char* port_file = nullptr;
     const char* out = nullptr;
     const char* raw = nullptr;
@@ -46,9 +48,10 @@ struct Options {
 void usage(FILE* f) {
     fprintf(f,
             "usage: vorlix-test-proxy [options]\n"
-            "Listens on 127.0.0.1, accepts level-2 connections one after the other and\n"
-            "writes one line per event and per message received.\n"
+            "Listens on 127.0.0.1 (or --bind), accepts level-2 connections one after the\n"
+            "other and writes one line per event and per message received.\n"
             "  -p, --port N          port to listen on (default 0: any free port)\n"
+            "  -b, --bind ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
             "      --port-file PATH  write the port number into PATH once listening\n"
             "  -o, --out PATH        write the lines to PATH (default: standard output)\n"
             "      --raw PATH        append every byte received to PATH\n"
@@ -206,6 +209,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (is("-p", "--port")) {
             o.port = int_arg(argc, argv, &i);
+        } else if (is("-b", "--bind") && i + 1 < argc) {
+            o.bind_address = argv[++i];
         } else if (is("--port-file", nullptr) && i + 1 < argc) {
             o.port_file = argv[++i];
         } else if (is("-o", "--out") && i + 1 < argc) {
@@ -259,7 +264,10 @@ int main(int argc, char** argv) {
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, o.bind_address, &addr.sin_addr) != 1) {
+        fprintf(stderr, "vorlix-test-proxy: not an IPv4 address: %s\n", o.bind_address);
+        return 2;
+    }
     addr.sin_port = htons(static_cast<uint16_t>(o.port));
     socklen_t alen = sizeof(addr);
     if (bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 || listen(ls, 4) < 0 ||
@@ -268,7 +276,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     int port = ntohs(addr.sin_port);
-    emit("listening on 127.0.0.1:%d\n", port);
+    emit("listening on %s:%d\n", o.bind_address, port);
     if (o.port_file) {
         // Written under another name first, so that a reader never sees half a number.
         char tmp[4096];
