@@ -1,6 +1,7 @@
 #include "sdr/uniq.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "lib/routing.h"
 
@@ -11,6 +12,65 @@ constexpr char kModule[] = "sdr/uniq";
 UniqId make_own(uint32_t id, int strategy) {
     // Every id made here is local, of kind "usb", without suffix.
     return uniq_make(id, uniq_type_make(0, UNIQ_KIND_USB, strategy, 0));
+}
+
+// The run's first station id waits for a default route to appear (a board
+// whose network comes up after the service starts); later ones look once,
+// so that a board without one does not wait at every connection.
+constinit bool default_route_waited = false;
+
+// The hardware address of the default-route interface; 0 when there is
+// none (`*routed`: whether the default route was found).
+uint64_t default_route_hw(bool* routed) {
+    uint64_t hw = 0;
+    uint32_t ip = 0, mask = 0;
+    const int tries = default_route_waited ? 0 : kRouteMaxTries;
+    default_route_waited = true;
+    *routed = get_hw_address_from(kRouteTablePath, tries, kRouteRetryMicros, &hw, &ip, &mask) != 0;
+    if (!*routed) return 0;
+    log_debug(DBG_STATISTICS, "get_hw_address: ip: 0x%x mask: 0x%x --> 0x%lx\n", ip, mask,
+              static_cast<unsigned long>(hw & 0xFFFFFFFFU));
+    return hw;
+}
+
+// The hardware address of `iface`; 0 when it has none or cannot be asked.
+uint64_t interface_hw(const char* iface) {
+    uint64_t hw = 0;
+    uint32_t ip = 0, mask = 0;
+    return get_interface_addresses(iface, &hw, &ip, &mask) ? hw : 0;
+}
+
+// When the default route gives no hardware address: the interface of the
+// route to the proxy, then the first interface that is up with one; one
+// warning saying which was used, or that the id will be random (0).
+uint64_t fallback_hw(bool routed, uint32_t peer) {
+    const char* why =
+        routed ? "the default-route interface has no hardware address" : "no default route";
+    char iface[kIfaceNameBytes];
+    if (peer != 0 && find_route_interface(kRouteTablePath, peer, iface)) {
+        uint64_t hw = interface_hw(iface);
+        if (hw != 0) {
+            uint8_t a[4];
+            memcpy(a, &peer, sizeof a);  // network order: the first byte first
+            log_warning(
+                "station id: %s; using the hardware address of %s, the interface of the route "
+                "to the proxy %u.%u.%u.%u",
+                why, iface, a[0], a[1], a[2], a[3]);
+            return hw;
+        }
+    }
+    if (find_up_interface(kDeviceListPath, iface)) {
+        uint64_t hw = interface_hw(iface);
+        if (hw != 0) {
+            log_warning(
+                "station id: %s; using the hardware address of %s, the first interface that is "
+                "up",
+                why, iface);
+            return hw;
+        }
+    }
+    log_warning("station id: %s and no interface with a hardware address; using a random id", why);
+    return 0;
 }
 
 }  // namespace
@@ -43,7 +103,7 @@ uint32_t uniq_id_from_hw(uint64_t hw) {
 }
 
 UniqId* calc_uniq(UniqId* out, uint32_t usb_vendor, uint32_t usb_product, uint32_t serial,
-                  int no_output, TimeStamp now) {
+                  int no_output, TimeStamp now, uint32_t peer) {
     char when[80];
     char text[64];
     time_text(when, sizeof(when), now);
@@ -62,18 +122,15 @@ UniqId* calc_uniq(UniqId* out, uint32_t usb_vendor, uint32_t usb_product, uint32
             *out = u;
             return out;
         }
-        uint64_t hw = 0;
-        uint32_t ip = 0, mask = 0;
-        if (get_hw_address(&hw, &ip, &mask)) {
-            log_debug(DBG_STATISTICS, "get_hw_address: ip: 0x%x mask: 0x%x --> 0x%lx\n", ip, mask,
-                      static_cast<unsigned long>(hw & 0xFFFFFFFFU));
-            if (hw != 0) {
-                UniqId u = make_own(uniq_id_from_hw(hw), UNIQ_STRATEGY_MAC);
-                log_debug(DBG_STATISTICS, "%s: Successfully generated uniqid by hwaddr: {%s}\n",
-                          when, uniq2str(&u, text, sizeof(text)));
-                *out = u;
-                return out;
-            }
+        bool routed = false;
+        uint64_t hw = default_route_hw(&routed);
+        if (hw == 0) hw = fallback_hw(routed, peer);
+        if (hw != 0) {
+            UniqId u = make_own(uniq_id_from_hw(hw), UNIQ_STRATEGY_MAC);
+            log_debug(DBG_STATISTICS, "%s: Successfully generated uniqid by hwaddr: {%s}\n", when,
+                      uniq2str(&u, text, sizeof(text)));
+            *out = u;
+            return out;
         }
     }
     UniqId u = make_own(static_cast<uint32_t>(random()), UNIQ_STRATEGY_RND);

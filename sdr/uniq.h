@@ -7,9 +7,14 @@
 #include "include/uniq.h"
 
 /// Works out this station's id (serial number, hardware address or random);
-/// fills `out` and returns it.
+/// fills `out` and returns it. The hardware address is the default-route
+/// interface's; when that gives none, the interface of the route to `peer`
+/// (the proxy's IPv4 address as it lies in memory; 0: none), then the first
+/// interface that is up with a hardware address, each with a warning naming
+/// it; else the id is random, with a warning. Only the run's first call
+/// waits for a default route to appear.
 UniqId* calc_uniq(UniqId* out, uint32_t usb_vendor, uint32_t usb_product, uint32_t serial,
-                  int no_output, TimeStamp now);
+                  int no_output, TimeStamp now, uint32_t peer = 0);
 
 /// The id of the serial-number strategy: (vendor XOR product) << 16 | low 16
 /// bits of `serial`.

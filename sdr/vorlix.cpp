@@ -29,6 +29,7 @@
 #include <iterator>
 
 #include "lib/getopt.h"
+#include "lib/routing.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
 #include "sdr/radio.h"
@@ -426,9 +427,10 @@ bool probe_input(Context* c, bool* resumed) {
     return true;
 }
 
-// Computes this station's id into uniq_id.
-void set_station_id(Context* c, int no_output, TimeStamp now) {
-    calc_uniq(&c->uniq_result, 0, 0, 0, no_output, now);
+// Computes this station's id into uniq_id; `peer`: the proxy's address, for
+// the fallbacks when there is no default route (0: none).
+void set_station_id(Context* c, int no_output, TimeStamp now, uint32_t peer) {
+    calc_uniq(&c->uniq_result, 0, 0, 0, no_output, now, peer);
     memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
 }
 
@@ -451,7 +453,7 @@ int open_output(Context* c) {
     c->out_remote = conn->remote_peer;
     TimeStamp now = timestamp_now();
     log_debug(2, "calc_uniq....\n");
-    set_station_id(c, 0, now);
+    set_station_id(c, 0, now, peer_ipv4_address(c->out_fd));
     send_hello(c, now);  // a failed write shows in out_broken
     return 0;
 }
@@ -595,7 +597,7 @@ void record_loop(Context* c, bool resumed) {
 // Raw input: blocks of 8192 bytes stamped from the wall clock at the start.
 // Without a destination the station id has not been computed yet.
 void raw_loop(Context* c) {
-    if (c->out_url == nullptr) set_station_id(c, 1, timestamp_now());
+    if (c->out_url == nullptr) set_station_id(c, 1, timestamp_now(), 0);
     c->cur_time = timestamp_now();
     const TimeStamp duration = block_duration(c->samp_rate);
     c->last_stat_time = c->cur_time - duration;

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <regex>
 #include <string>
 
 #include "sdr/log.h"
@@ -65,7 +67,7 @@ TEST(Routing, LoopbackAsDefaultRoute) {
     LogCapture log;
     uint64_t hw = 99;
     uint32_t ip = 0, mask = 0;
-    EXPECT_EQ(get_hw_address_from(path.c_str(), 1000, &hw, &ip, &mask), 1);
+    EXPECT_EQ(get_hw_address_from(path.c_str(), kRouteMaxTries, 1000, &hw, &ip, &mask), 1);
     // 127.0.0.1 and 255.0.0.0 as their bytes lie in memory; no hardware address.
     const uint8_t* ip_bytes = reinterpret_cast<const uint8_t*>(&ip);
     const uint8_t* mask_bytes = reinterpret_cast<const uint8_t*>(&mask);
@@ -103,49 +105,120 @@ TEST(Routing, RealInterfaceHardwareAddress) {
     write_file(path, std::string(kHeader) + route(iface, "00000000", "010200C0"));
     uint64_t hw = 0;
     uint32_t ip = 0, mask = 0;
-    EXPECT_EQ(get_hw_address_from(path.c_str(), 1000, &hw, &ip, &mask), 1);
+    EXPECT_EQ(get_hw_address_from(path.c_str(), kRouteMaxTries, 1000, &hw, &ip, &mask), 1);
     EXPECT_EQ(hw, expected) << iface;
+    // Asked by name, as the fallbacks do, the interface gives the same.
+    uint64_t by_name = 0;
+    EXPECT_EQ(get_interface_addresses(iface.c_str(), &by_name, &ip, &mask), 1);
+    EXPECT_EQ(by_name, expected) << iface;
 }
 
-TEST(RoutingDeathTest, NoDefaultRouteAfterTwentyTries) {
-    TempDir dir;
-    std::string path = dir.file("route");
-    write_file(path, std::string(kHeader) + route("eth0", "000200C0", "00000000"));
-    uint64_t hw;
-    uint32_t ip, mask;
-    std::string p = path;
-    EXPECT_EXIT(get_hw_address_from(p.c_str(), 1000, &hw, &ip, &mask), testing::ExitedWithCode(1),
-                "Warning - premature end in .*route -- no default route found \\(try==1, "
-                "lines=2\\).*try==20, lines=2\\)\nFatal - Cannot read .*route \\(i==2, n=0, "
-                "buf=, ");
+int open_descriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return n;
 }
 
-TEST(RoutingDeathTest, HundredLinesWithoutDefaultRoute) {
+// Every way the lookup fails is reported as warnings and returned as 0,
+// with no descriptor left open: the caller falls back.
+TEST(Routing, FailuresAreReportedAndReturned) {
     TempDir dir;
-    std::string path = dir.file("route");
-    std::string table = kHeader;
-    for (int i = 0; i < 120; i++) table += route("eth0", "000200C0", "00000000");
-    write_file(path, table);
-    uint64_t hw;
-    uint32_t ip, mask;
-    std::string p = path;
-    EXPECT_EXIT(get_hw_address_from(p.c_str(), 1000, &hw, &ip, &mask), testing::ExitedWithCode(1),
-                "Fatal - Cannot read .*route \\(i==100, n=11, buf=eth0\t000200C0");
+    std::string hundred = kHeader;
+    for (int i = 0; i < 120; i++) hundred += route("eth0", "000200C0", "00000000");
+    const struct {
+        const char* what;
+        std::string table;  // empty: no table at all
+        int tries;
+        const char* log;  // regular expression for the whole log
+    } cases[] = {
+        {"no default route, 20 tries", std::string(kHeader) + route("eth0", "000200C0", "0"), 20,
+         "Warning - premature end in .*route -- no default route found \\(try==1, lines=2\\)\n"
+         "(.*\n){18}"
+         "Warning - premature end in .*route -- no default route found \\(try==20, lines=2\\)\n"
+         "Warning - Cannot read .*route \\(i==2, n=0, buf=, Success, 0\\)\\.\n"},
+        {"no default route, one pass", std::string(kHeader) + route("eth0", "000200C0", "0"), 0,
+         "Warning - Cannot read .*route \\(i==2, n=0, buf=, Success, 0\\)\\.\n"},
+        {"an empty table", kHeader, 0, "Warning - Cannot read .*route \\(i==1, n=0, buf=, .*\n"},
+        {"100 lines without a default route", hundred, 20,
+         "Warning - Cannot read .*route \\(i==100, n=11, buf=eth0\t000200C0.*\n"},
+        {"no table", "", 20, "Warning - Cannot open .*none for reading \\(.*\n"},
+        // A name of 16 or more characters is cut to 15 for the request.
+        {"unknown interface",
+         std::string(kHeader) + route("abcdefghijklmnopqrstuvwxyz", "00000000", "0"), 20,
+         "Found \\(1st\\) default route into dev abcdefghijklmnopqrstuvwxyz via 0x0\n"
+         "Warning - ioctl\\(SIOCGIFADDR\\): .*\n"},
+    };
+    for (const auto& c : cases) {
+        std::string path = dir.file(c.table.empty() ? "none" : "route");
+        if (!c.table.empty()) write_file(path, c.table);
+        LogCapture log;
+        const int before = open_descriptors();
+        uint64_t hw = 99;
+        uint32_t ip = 99, mask = 0;
+        EXPECT_EQ(get_hw_address_from(path.c_str(), c.tries, 100, &hw, &ip, &mask), 0) << c.what;
+        EXPECT_EQ(hw, 0U) << c.what;
+        EXPECT_EQ(ip, 0U) << c.what;
+        EXPECT_TRUE(std::regex_match(log.text(), std::regex(c.log))) << c.what << "\n"
+                                                                     << log.text();
+        EXPECT_EQ(open_descriptors(), before) << c.what;
+    }
 }
 
-TEST(RoutingDeathTest, MissingTableAndUnknownInterface) {
+// The interface of the most specific route to an address: the longest
+// mask, then the lowest metric, then the first line.
+TEST(Routing, RouteToAnAddress) {
+    auto line = [](const char* iface, const char* dest, const char* mask, int metric,
+                   const char* flags = "0001") {
+        return std::string(iface) + "\t" + dest + "\t00000000\t" + flags + "\t0\t0\t" +
+               std::to_string(metric) + "\t" + mask + "\t0\t0\t0\n";
+    };
     TempDir dir;
-    std::string missing = dir.file("none");
-    uint64_t hw;
-    uint32_t ip, mask;
-    EXPECT_EXIT(get_hw_address_from(missing.c_str(), 1000, &hw, &ip, &mask),
-                testing::ExitedWithCode(1), "Fatal - Cannot open .*none for reading \\(");
     std::string path = dir.file("route");
-    // A name of 16 or more characters is cut to 15 for the request.
-    write_file(path, std::string(kHeader) + route("abcdefghijklmnopqrstuvwxyz", "00000000", "0"));
-    EXPECT_EXIT(get_hw_address_from(path.c_str(), 1000, &hw, &ip, &mask),
-                testing::ExitedWithCode(1),
-                "dev abcdefghijklmnopqrstuvwxyz via 0x0\nFatal - ioctl\\(SIOCGIFADDR\\): ");
+    write_file(path, std::string(kHeader) + "bogus\n" +
+                         line("wide0", "0000000A", "000000FF", 0) +  // 10.0.0.0/8
+                         line("net1", "0002000A", "00FFFFFF", 5) +   // 10.0.2.0/24, metric 5
+                         line("net2", "0002000A", "00FFFFFF", 1) +   // the same, metric 1
+                         line("net3", "0002000A", "00FFFFFF", 1) +   // the same again
+                         line("host0", "0702000A", "FFFFFFFF", 9) +  // 10.0.2.7/32
+                         line("gone0", "0000A8C0", "0000FFFF", 0, "0201") +  // rejected
+                         line("down0", "0001A8C0", "00FFFFFF", 0, "0000"));  // not up
+    const struct {
+        uint8_t dest[4];
+        const char* iface;  // nullptr: no route
+    } rows[] = {
+        {{10, 0, 2, 7}, "host0"},    {{10, 0, 2, 8}, "net2"},     {{10, 9, 9, 9}, "wide0"},
+        {{192, 168, 1, 1}, nullptr}, {{192, 168, 5, 5}, nullptr}, {{127, 0, 0, 1}, nullptr},
+    };
+    for (const auto& r : rows) {
+        uint32_t dest;
+        memcpy(&dest, r.dest, sizeof dest);
+        char iface[kIfaceNameBytes] = "unset";
+        int found = find_route_interface(path.c_str(), dest, iface);
+        EXPECT_EQ(found, r.iface ? 1 : 0) << int(r.dest[0]) << "." << int(r.dest[3]);
+        EXPECT_STREQ(r.iface ? iface : "unset", r.iface ? r.iface : "unset");
+    }
+}
+
+// The first interface that is up, not a loopback, with a hardware address.
+TEST(Routing, FirstInterfaceThatIsUp) {
+    TempDir dir;
+    std::string path = dir.file("dev");
+    const std::string head =
+        "Inter-|   Receive                            |  Transmit\n"
+        " face |bytes    packets errs drop fifo frame|bytes    packets errs drop fifo\n";
+    write_file(path, head + "    lo: 0 0 0 0 0 0 0 0 0 0 0\nno-such-if0: 0 0 0 0 0 0 0 0\n");
+    LogCapture log;
+    char iface[kIfaceNameBytes] = "unset";
+    EXPECT_EQ(find_up_interface(path.c_str(), iface), 0);
+    EXPECT_EQ(find_up_interface(dir.file("none").c_str(), iface), 0);
+    // Loopback by name: its addresses are read, with no hardware address.
+    uint64_t hw = 99;
+    uint32_t ip = 0, mask = 0;
+    EXPECT_EQ(get_interface_addresses("lo", &hw, &ip, &mask), 1);
+    EXPECT_EQ(hw, 0U);
+    EXPECT_EQ(reinterpret_cast<const uint8_t*>(&ip)[0], 127);
+    EXPECT_EQ(get_interface_addresses("no-such-if0", &hw, &ip, &mask), 0);
+    EXPECT_NE(log.text().find("Warning - ioctl(SIOCGIFHWADDR): "), std::string::npos) << log.text();
 }
 
 }  // namespace
