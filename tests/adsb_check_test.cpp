@@ -12,6 +12,7 @@
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
 #include "sdr/stats.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -102,21 +103,6 @@ class AdsbCheck : public testing::Test {
         return adsb_check(ctx.get(), f.data(), toa, level);
     }
     std::string log_text() { return read_stream(log_file); }
-    /// Runs `fn` with file descriptor 2 sent to a temporary file.
-    template <typename Fn>
-    std::string capture_stderr(Fn fn) {
-        FILE* tmp = tmpfile();
-        fflush(stderr);
-        int saved = dup(2);
-        dup2(fileno(tmp), 2);
-        fn();
-        fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        std::string s = read_stream(tmp);
-        fclose(tmp);
-        return s;
-    }
     const AircraftEntry* entry(uint32_t aa) {
         for (const auto& e : ctx->stats.aircraft)
             if (e.address == aa) return &e;
@@ -221,7 +207,7 @@ TEST_F(AdsbCheck, CommBCallsignAndNotCommBLine) {
     // A Comm-B reply of another register leaves the callsign alone.
     EXPECT_EQ(check(commb(20, 1, 0x4CA123, {0x30, 0x04, 0x20, 0xC4, 0xE3, 0x3D, 0xC8})), 20);
     EXPECT_EQ(entry(0x4CA123)->callsign[4], 'A');
-    std::string err = capture_stderr([&] {
+    std::string err = stderr_of([&] {
         EXPECT_EQ(check(commb(21, 2, 0x4CA123)), 21);
         EXPECT_EQ(check(commb(21, 7, 0x4CA123)), 21);
     });

@@ -3,7 +3,6 @@
 #include "sdr/log_limit.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -11,28 +10,11 @@
 
 #include "sdr/adsb_check.h"
 #include "sdr/log.h"
+#include "tests/support/air.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 namespace {
-
-// Runs `fn` with descriptor 2 sent to a temporary file; returns what it got.
-template <typename Fn>
-std::string stderr_of(Fn fn) {
-    FILE* tmp = tmpfile();
-    fflush(stderr);
-    int saved = dup(2);
-    dup2(fileno(tmp), 2);
-    fn();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string s;
-    rewind(tmp);
-    for (int ch; (ch = fgetc(tmp)) != EOF;) s.push_back(static_cast<char>(ch));
-    fclose(tmp);
-    return s;
-}
 
 // One kind of each channel: 13 lines allow the first 10; the report names
 // the other 3 on the line's own channel and starts a fresh interval.
@@ -79,43 +61,24 @@ TEST(LogLimit, TenPerIntervalThenOneCountLine) {
 // ---------------------------------------------------------------------------
 // Process level: floods of NOT Comm-B replies and of candidates back in time.
 
-std::string hex(const uint8_t* bytes, int n) {
+std::string hex(const std::string& bytes) {
     std::string s;
     char b[3];
-    for (int i = 0; i < n; i++) {
-        snprintf(b, sizeof b, "%02X", bytes[i]);
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, "%02X", c);
         s += b;
     }
     return s;
 }
 
-// A clean DF17 squitter announcing `aa`, and a DF21 reply to `aa` with
-// downlink request 2 (not a Comm-B request).
-std::string squitter_hex(uint32_t aa) {
-    uint8_t f[14] = {0x8D,
-                     static_cast<uint8_t>(aa >> 16),
-                     static_cast<uint8_t>(aa >> 8),
-                     static_cast<uint8_t>(aa),
-                     0x58,
-                     0xC3,
-                     0x82,
-                     0xD6,
-                     0x90,
-                     0xC8,
-                     0xAC};
-    uint32_t p = adsb_parity(f, 88);
-    f[11] = static_cast<uint8_t>(p >> 16);
-    f[12] = static_cast<uint8_t>(p >> 8);
-    f[13] = static_cast<uint8_t>(p);
-    return hex(f, 14);
-}
-std::string not_commb_hex(uint32_t aa) {
+// A DF21 reply to `aa` with downlink request 2 (not a Comm-B request).
+std::string not_commb(uint32_t aa) {
     uint8_t f[14] = {21 << 3, 2 << 3, 0, 0, 0x10};
     uint32_t p = adsb_parity(f, 88) ^ aa;  // address/parity: the remainder is the address
     f[11] = static_cast<uint8_t>(p >> 16);
     f[12] = static_cast<uint8_t>(p >> 8);
     f[13] = static_cast<uint8_t>(p);
-    return hex(f, 14);
+    return std::string(reinterpret_cast<const char*>(f), sizeof f);
 }
 
 // One statistics interval as the log shows it, per kind: the lines printed
@@ -160,15 +123,15 @@ std::vector<Interval> intervals_of(const std::string& err) {
 TEST(LogLimit, FloodsOfNotCommBRepliesAndReverseTiming) {
     TempDir dir;
     const uint32_t aa = 0x4CA123;
-    std::vector<std::string> synth = {"-o", dir.file("flood.cap"),      "-d", "2.5",
-                                      "-x", squitter_hex(aa) + "@20000"};
+    std::vector<std::string> synth = {"-o", dir.file("flood.cap"),           "-d", "2.5",
+                                      "-x", hex(air_squitter(aa)) + "@20000"};
     std::vector<double> at_ms;
     for (int k = 0; k < 25; k++) at_ms.push_back(50 + 30 * k);    // 50 .. 770 ms
     for (int k = 0; k < 5; k++) at_ms.push_back(1200 + 100 * k);  // 1.2 .. 1.6 s
     for (int k = 0; k < 25; k++) at_ms.push_back(2050 + 15 * k);  // 2.05 .. 2.41 s
     for (double ms : at_ms) {
         synth.push_back("-x");
-        synth.push_back(not_commb_hex(aa) + "@" + std::to_string(static_cast<int>(ms * 1000)));
+        synth.push_back(hex(not_commb(aa)) + "@" + std::to_string(static_cast<int>(ms * 1000)));
     }
     ProcessResult s = run_process(tool_path("capture-synth"), synth);
     ASSERT_EQ(s.status, 0) << s.err;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 class LogCapture {
@@ -17,3 +18,7 @@ class LogCapture {
    private:
     FILE* file_;
 };
+
+/// Runs `fn` with file descriptor 2 sent to a temporary file; returns what
+/// was written there (the NOT Comm-B lines go to standard error directly).
+std::string stderr_of(const std::function<void()>& fn);
