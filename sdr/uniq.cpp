@@ -20,7 +20,7 @@ UniqId make_own(uint32_t id, int strategy) {
 constinit bool default_route_waited = false;
 
 // The hardware address of the default-route interface; 0 when there is
-// none (`*routed`: whether the default route was found).
+// none (`*routed`: whether the default route and its interface were read).
 uint64_t default_route_hw(bool* routed) {
     uint64_t hw = 0;
     uint32_t ip = 0, mask = 0;
@@ -45,7 +45,7 @@ uint64_t interface_hw(const char* iface) {
 // warning saying which was used, or that the id will be random (0).
 uint64_t fallback_hw(bool routed, uint32_t peer) {
     const char* why =
-        routed ? "the default-route interface has no hardware address" : "no default route";
+        routed ? "the default-route interface has no hardware address" : "no usable default route";
     char iface[kIfaceNameBytes];
     if (peer != 0 && find_route_interface(kRouteTablePath, peer, iface)) {
         uint64_t hw = interface_hw(iface);

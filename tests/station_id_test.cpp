@@ -108,7 +108,7 @@ Outcome run_case(const Case& c, const std::string& dir, const std::string& captu
 // station id only): the cases run side by side.
 TEST(StationId, FallbacksWithoutADefaultRoute) {
     if (!namespaces_possible()) GTEST_SKIP() << "needs root and unshare -n with bridges";
-    const std::string none = "station id: no default route";
+    const std::string none = "station id: no usable default route";
     const Case cases[] = {
         {"route to the proxy", std::string(kMakeB1) + " && " + kMakeB0, true, 0,
          none + "; using the hardware address of b0, the interface of the route to the proxy "
