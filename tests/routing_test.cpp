@@ -199,26 +199,4 @@ TEST(Routing, RouteToAnAddress) {
     }
 }
 
-// The first interface that is up, not a loopback, with a hardware address.
-TEST(Routing, FirstInterfaceThatIsUp) {
-    TempDir dir;
-    std::string path = dir.file("dev");
-    const std::string head =
-        "Inter-|   Receive                            |  Transmit\n"
-        " face |bytes    packets errs drop fifo frame|bytes    packets errs drop fifo\n";
-    write_file(path, head + "    lo: 0 0 0 0 0 0 0 0 0 0 0\nno-such-if0: 0 0 0 0 0 0 0 0\n");
-    LogCapture log;
-    char iface[kIfaceNameBytes] = "unset";
-    EXPECT_EQ(find_up_interface(path.c_str(), iface), 0);
-    EXPECT_EQ(find_up_interface(dir.file("none").c_str(), iface), 0);
-    // Loopback by name: its addresses are read, with no hardware address.
-    uint64_t hw = 99;
-    uint32_t ip = 0, mask = 0;
-    EXPECT_EQ(get_interface_addresses("lo", &hw, &ip, &mask), 1);
-    EXPECT_EQ(hw, 0U);
-    EXPECT_EQ(reinterpret_cast<const uint8_t*>(&ip)[0], 127);
-    EXPECT_EQ(get_interface_addresses("no-such-if0", &hw, &ip, &mask), 0);
-    EXPECT_NE(log.text().find("Warning - ioctl(SIOCGIFHWADDR): "), std::string::npos) << log.text();
-}
-
 }  // namespace

@@ -43,8 +43,7 @@ bool namespaces_possible() {
 
 // Hardware addresses of the bridges; no traffic leaves the namespace.
 constexpr uint64_t kRouteHw = 0x021122334455ULL;  // b0: carries the route to the proxy
-constexpr uint64_t kUpHw = 0x021122334466ULL;     // b1: up, no address
-constexpr uint64_t kDownHw = 0x021122334477ULL;   // b2: down
+constexpr uint64_t kUpHw = 0x021122334466ULL;     // b1: up, no address (b2: down)
 
 const char kMakeB1[] = "ip link add b1 address 02:11:22:33:44:66 type bridge && ip link set b1 up";
 const char kMakeB0[] =
