@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 
 #include "lib/getopt.h"
 #include "lib/routing.h"
+#include "sdr/link.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
 #include "sdr/radio.h"
@@ -65,8 +67,11 @@ constinit Context ctx{};
 // ctx.in_timestamped).
 struct DriverState {
     int32_t reconnect_index;  ///< attempts made; back-off exponent
-    bool out_opened;          ///< out_fd came from init_client in this attempt
+    bool out_opened;          ///< the link opened the output in this attempt
     bool stdin_probed;        ///< a probe of standard input succeeded: its format is known
+    bool live_input;          ///< the input is a pipe, FIFO, socket or character device
+    bool output_down;         ///< live input: the output failed and waits for its back-off
+    int64_t reconnect_at_ms;  ///< live input: monotonic ms of the next connection
 };
 constinit DriverState drv{};
 
@@ -361,6 +366,11 @@ void sleep_seconds(unsigned seconds) {
     while (seconds > 0) seconds = sleep(seconds);
 }
 
+/// The back-off after `index` attempts: 2^min(index, 5) seconds.
+int backoff_seconds(int32_t index) {
+    return 1 << (index < kMaxBackoffShift ? index : kMaxBackoffShift);
+}
+
 void reset_attempt(Context* c) {
     stats_start(&c->stats, timestamp_now());
     c->trigger_level = 4;
@@ -371,6 +381,7 @@ void reset_attempt(Context* c) {
     c->peak_mag = 0;
     c->skip = 0;
     c->out_broken = 0;
+    drv.output_down = false;
     memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
 }
 
@@ -378,10 +389,7 @@ void reset_attempt(Context* c) {
 // never the default standard output) and counts the attempt.
 void end_attempt(Context* c) {
     if (!input_is_stdin(c) && c->in_fd >= 0) close(c->in_fd);
-    if (drv.out_opened && c->out_fd >= 0) {
-        close(c->out_fd);
-        c->out_fd = -1;
-    }
+    if (drv.out_opened) link_close(c, c->out_broken != 0);
     drv.out_opened = false;
     c->in_fd = -1;
     drv.reconnect_index++;
@@ -393,17 +401,28 @@ void close_path(Context* c) {
     end_attempt(c);
 }
 
+// A live input (a pipe, FIFO, socket or character device) runs on at its
+// writer's pace: a pipe holds about 13 ms of samples, and what the service
+// does not read in time is lost. A regular file waits for the service.
+bool is_live(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 &&
+           (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 void open_input(Context* c) {
     if (input_is_stdin(c)) {
         c->in_fd = 0;
-        return;
+    } else {
+        discard_read_ahead();
+        c->in_fd = open(c->in_name, O_RDONLY | O_CLOEXEC);
+        if (c->in_fd < 0) {
+            int err = errno;
+            log_fatal("can't open file %s (%d, errno=%d (%s))\n", c->in_name, -1, err,
+                      strerror(err));
+        }
     }
-    discard_read_ahead();
-    c->in_fd = open(c->in_name, O_RDONLY | O_CLOEXEC);
-    if (c->in_fd < 0) {
-        int err = errno;
-        log_fatal("can't open file %s (%d, errno=%d (%s))\n", c->in_name, -1, err, strerror(err));
-    }
+    drv.live_input = is_live(c->in_fd);
 }
 
 // Reads the probe block and decides the format. Standard input is probed
@@ -434,36 +453,129 @@ void set_station_id(Context* c, int no_output, TimeStamp now, uint32_t peer) {
     memcpy(c->uniq_id.bytes, c->uniq_result.bytes, sizeof c->uniq_id.bytes);
 }
 
-// Opens the destination, computes the station id and sends the HELLO.
-// Negative when the destination could not be opened.
+// Opens the destination. With a file input the connect is waited for, then
+// the station id is computed and the HELLO sent. A live input never waits:
+// the id is computed as soon as the connect is under way (frames are queued
+// with it before the connection is made), and link_service reports the
+// connection, which then gets its HELLO. Negative when the destination
+// could not be opened.
 int open_output(Context* c) {
-    ClientConn* conn = init_client(c->out_url);
-    if (conn == nullptr) {
-        c->out_fd = -1;
+    const bool wait = !drv.live_input;
+    const int rc = link_open(c, wait, monotonic_ms());
+    if (!wait) {
+        log_debug(2, "calc_uniq....\n");
+        set_station_id(c, 0, timestamp_now(), link_peer_address(c));
+    }
+    if (rc < 0) {
         log_warning("Cannot %s %s (%s)\n", "open", c->out_url, "no-sock");
         return -1;
     }
-    c->out_fd = conn->fd;
     drv.out_opened = true;
+    if (rc == 0) return 0;  // connecting
     if (c->out_fd < 3) {
         log_warning("Cannot %s %s (%s)\n", "connect to", c->out_url,
-                    conn->remote_peer ? "remote" : "local");
+                    c->out_remote ? "remote" : "local");
         return -1;
     }
-    c->out_remote = conn->remote_peer;
     TimeStamp now = timestamp_now();
-    log_debug(2, "calc_uniq....\n");
-    set_station_id(c, 0, now, peer_ipv4_address(c->out_fd));
-    send_hello(c, now);  // a failed write shows in out_broken
+    if (wait) {
+        log_debug(2, "calc_uniq....\n");
+        set_station_id(c, 0, now, peer_ipv4_address(c->out_fd));
+    }
+    remote_connected(c, now);  // queued: a failure shows at the first write
     return 0;
 }
 
-// True when the link reported a failed write: the attempt ends.
-bool output_broken(const Context* c) {
-    if (!c->out_broken) return false;
-    log_warning("Cannot write to %s, output closed",
-                c->out_url != nullptr ? c->out_url : "standard output");
+// Live input: the output failed or could not be connected. It is closed
+// and opened again after the back-off, while the input goes on and frames
+// wait in the link's queue. False when the retry count is used up: the
+// attempt ends.
+bool output_down(Context* c, int64_t now_ms) {
+    link_close(c, true);
+    drv.out_opened = false;
+    c->out_broken = 0;
+    drv.reconnect_index++;
+    if (c->retry >= 0 && drv.reconnect_index > c->retry) return false;
+    const int seconds = backoff_seconds(drv.reconnect_index);
+    drv.output_down = true;
+    drv.reconnect_at_ms = now_ms + 1000LL * seconds;
+    log_info("Close ctx.out_fd, input kept open; next connection to %s in %d s", c->out_url,
+             seconds);
     return true;
+}
+
+// Says why the output failed (`event` from link_service, or a failed read,
+// which has said it already).
+void warn_output_failed(const Context* c, int event) {
+    if (event == LINK_NO_CONNECTION) {
+        log_warning("Cannot %s %s (%s)\n", "open", c->out_url, "no-sock");
+    } else if (c->out_broken) {
+        log_warning("Cannot write to %s, output closed",
+                    c->out_url != nullptr ? c->out_url : "standard output");
+    }
+}
+
+// The output failed: a file input ends the attempt, a live input goes on.
+bool output_failed(Context* c, int event, int64_t now_ms) {
+    warn_output_failed(c, event);
+    return drv.live_input && output_down(c, now_ms);
+}
+
+// Live input: the back-off of a failed output has passed: connect again.
+bool reopen_output(Context* c, int64_t now_ms) {
+    drv.output_down = false;
+    const int rc = link_open(c, false, now_ms);
+    if (rc < 0) return output_failed(c, LINK_NO_CONNECTION, now_ms);
+    drv.out_opened = true;
+    if (rc > 0) remote_connected(c, timestamp_now());
+    return true;
+}
+
+// The link's share of a block or record, before it is demodulated: a
+// waiting request is read (time-stamped input with a TCP destination, so
+// that its answer carries the record's time), the queue is written as far
+// as the output takes it and a connect in progress is followed; a live
+// input reopens a failed output once its back-off has passed. The time it
+// takes is the time the sample path spent on the network. False when the
+// attempt ends.
+bool serve_link(Context* c) {
+    const int64_t start_us = monotonic_us();
+    const int64_t now = start_us / 1000;
+    int event = LINK_OK;
+    if (c->in_timestamped && c->out_remote && c->process_frame(c, &c->cur_time) < 0)
+        event = LINK_BROKEN;
+    while (event == LINK_OK && (event = link_service(c, now)) == LINK_CONNECTED) {
+        remote_connected(c, timestamp_now());
+        event = LINK_OK;
+    }
+    bool go_on = true;
+    if (event < 0) {
+        go_on = output_failed(c, event, now);
+    } else if (drv.output_down && now >= drv.reconnect_at_ms) {
+        go_on = reopen_output(c, now);
+    }
+    link_note_wait(monotonic_us() - start_us);
+    return go_on;
+}
+
+// The input has ended: what is queued goes out before the close path (a
+// connect in progress is waited for, a peer that takes nothing for 30 s is
+// given up). With the output down the frames stay queued for the next
+// attempt.
+void drain_output(Context* c) {
+    while (!c->out_broken) {
+        const int event = link_service(c, monotonic_ms());
+        if (event == LINK_CONNECTED) {
+            remote_connected(c, timestamp_now());
+            continue;
+        }
+        if (event < 0) {
+            warn_output_failed(c, event);  // the close path follows
+            return;
+        }
+        if (!link_busy(c)) return;
+        link_wait(c, 1000);
+    }
 }
 
 // The statistics interval in units of 2^-32 s.
@@ -476,6 +588,7 @@ int64_t stats_interval(const Context* c) {
 int report(Context* c) {
     log_limit_report();
     const int accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
+    link_report(c);
     c->peak_mag = 0;
     aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
     return accepted;
@@ -581,7 +694,7 @@ void record_loop(Context* c, bool resumed) {
         if (n < kRecordBytes) return warn_short_record(c, number, n);
         c->cur_time = ns_to_ts(time_ns);
         c->n_records++;
-        if (c->out_remote && c->process_frame(c, &c->cur_time) < 0) return;
+        if (!serve_link(c)) return;
         int32_t rc = process_block(c);
         if (rc < 0) {
             log_warning("Processing error (ret=%d)", static_cast<int>(rc));
@@ -589,8 +702,10 @@ void record_loop(Context* c, bool resumed) {
         }
         c->stats.n_blocks++;
         int accepted = 0;
-        if (stats_check(c, &accepted) && accepted != 0) drv.reconnect_index = 0;
-        if (output_broken(c)) return;
+        // Accepted frames bring the back-off back to its start while the
+        // output works.
+        if (stats_check(c, &accepted) && accepted != 0 && !drv.output_down)
+            drv.reconnect_index = 0;
     }
 }
 
@@ -607,6 +722,7 @@ void raw_loop(Context* c) {
         c->block = ahead_take(c->in_fd, kBlockBytes, &n);
         if (n == kBlockBytes) {
             c->cur_time += duration;
+            if (!serve_link(c)) break;
             if (process_block(c) < 0) {
                 log_warning("Processing error in file '%s'.", c->in_name);
                 break;
@@ -614,7 +730,6 @@ void raw_loop(Context* c) {
             c->stats.n_blocks++;
             int accepted = 0;
             stats_check(c, &accepted);
-            if (output_broken(c)) break;
             continue;
         }
         if (n > 0 && log_allowed(LINE_SHORT_READ))
@@ -632,19 +747,20 @@ void run_attempt(Context* c) {
         end_attempt(c);  // nothing else is open yet
         return;
     }
-    if (c->out_url != nullptr && open_output(c) < 0) {
+    if (c->out_url != nullptr && open_output(c) < 0 &&
+        !(drv.live_input && output_down(c, monotonic_ms()))) {
         close_path(c);
         return;
     }
-    if (!output_broken(c)) {
-        if (c->in_timestamped)
-            record_loop(c, resumed);
-        else
-            raw_loop(c);
-        // However the input ended, its last figures are reported, for both
-        // formats alike, so that a run over a file ends with its report.
-        report(c);
-    }
+    if (c->in_timestamped)
+        record_loop(c, resumed);
+    else
+        raw_loop(c);
+    // However the input ended, its last figures are reported, for both
+    // formats alike, so that a run over a file ends with its report; then
+    // what is queued goes out.
+    report(c);
+    drain_output(c);
     close_path(c);
 }
 
@@ -716,11 +832,7 @@ int vorlix_main(int argc, char** argv) {
         }
         VX_ASSERT(kModule, c->in_fd == -1);
         log_debug(2, "reconnect delay index=%d\n", static_cast<int>(drv.reconnect_index));
-        if (drv.reconnect_index > 0) {
-            int shift =
-                drv.reconnect_index < kMaxBackoffShift ? drv.reconnect_index : kMaxBackoffShift;
-            sleep_seconds(1U << shift);
-        }
+        if (drv.reconnect_index > 0) sleep_seconds(backoff_seconds(drv.reconnect_index));
         run_attempt(c);
     }
 }

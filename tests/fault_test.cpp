@@ -1,15 +1,12 @@
 // Link faults against a proxy on 127.0.0.1: the proxy closes the connection,
-// sends garbage, an oversized length byte or half a sync request, restarts on
-// the same port, or stops reading. The service is fed a live stream on its
+// sends garbage, an oversized length byte or half a sync request, or restarts
+// on the same port (a proxy that stalls is in live_link_test). The service is fed a live stream on its
 // standard input (records or raw blocks with synthesized squitters) and must
 // reconnect with its back-off; on every connection the proxy checks that the
 // HELLO comes first and every message is whole, and over all connections that
 // frames come in strictly increasing time.
 //
-// The proxy is in the test rather than the vorlix-test-proxy program: the
-// stop-reading case needs a stalled connection held open while the next one
-// is accepted, which that program, serving connections one after the other,
-// cannot do.
+// The proxy is in the test, which sends each fault at a moment it chooses.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -32,6 +29,7 @@
 #include "include/level2.h"
 #include "tests/support/air.h"
 #include "tests/support/capture.h"
+#include "tests/support/live.h"
 #include "tests/support/process.h"
 
 #ifndef VORLIX_EMULATOR
@@ -42,69 +40,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// The service as a child process whose standard input the test writes.
-class Service {
-   public:
-    Service(const std::vector<std::string>& args, const std::string& err_path) {
-        std::vector<std::string> words;
-        std::istringstream in(VORLIX_EMULATOR);
-        for (std::string w; in >> w;) words.push_back(w);
-        words.push_back(VORLIX_BIN);
-        words.insert(words.end(), args.begin(), args.end());
-        int p[2];
-        if (pipe(p) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& w : words) argv.push_back(w.data());
-            argv.push_back(nullptr);
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int null_fd = open("/dev/null", O_WRONLY);
-            dup2(p[0], 0);
-            dup2(null_fd, 1);
-            dup2(err, 2);
-            close(p[0]);
-            close(p[1]);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        close(p[0]);
-        in_fd_ = p[1];
-        signal(SIGPIPE, SIG_IGN);
-    }
-    ~Service() {
-        close_input();
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    /// Writes all of `data`; false when the service no longer reads.
-    bool feed(const std::string& data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t w = write(in_fd_, data.data() + done, data.size() - done);
-            if (w <= 0) return false;
-            done += static_cast<size_t>(w);
-        }
-        return true;
-    }
-    void close_input() {
-        if (in_fd_ >= 0) close(in_fd_);
-        in_fd_ = -1;
-    }
-
-   private:
-    pid_t pid_ = -1;
-    int in_fd_ = -1;
-};
-
 /// Writes the probe block, then records or raw blocks at a steady pace (a
 /// little slower than real time, so that raw input's wall-clock stamps
 /// stay ahead of the frames already sent) until stopped.
 class Feeder {
    public:
-    Feeder(Service* s, bool timestamped, int pace_us)
+    Feeder(ServiceProcess* s, bool timestamped, int pace_us)
         : pace_us_(pace_us), thread_([this, s, timestamped] {
               if (!s->feed(capture_probe(timestamped))) return;
               for (uint32_t k = 0; !stop_; k++) {
@@ -120,10 +61,6 @@ class Feeder {
               }
           }) {}
     ~Feeder() { stop(); }
-    void set_pace(int pace_us, int frames) {
-        pace_us_ = pace_us;
-        frames_ = frames;
-    }
     void stop() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -136,19 +73,11 @@ class Feeder {
     std::thread thread_;
 };
 
-/// A listening socket on 127.0.0.1. `small` shrinks the receive buffer and
-/// the segment size of the connections it accepts: the sender's buffer,
-/// which the kernel sizes from the segment size, then holds about 400 KB
-/// instead of several megabytes, and a stalled reader blocks the sender soon.
-int listen_on(uint16_t port, uint16_t* bound, bool small = false) {
+/// A listening socket on 127.0.0.1.
+int listen_on(uint16_t port, uint16_t* bound) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (small) {
-        int rcvbuf = 4096, mss = 536;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
-    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -288,7 +217,7 @@ TEST_P(LinkFault, ServiceRecoversAndFramesFlowInOrder) {
     int lfd = listen_on(0, &port);
     ASSERT_GE(lfd, 0);
     std::string url = "127.0.0.1:" + std::to_string(port);
-    Service svc({"-w", "0", "-r", "10", "-o", url, "-"}, dir.file("err.txt"));
+    ServiceProcess svc({"-w", "0", "-r", "10", "-o", url, "-"}, dir.file("err.txt"));
     Feeder feeder(&svc, fc.timestamped, 4000);
 
     TimeStamp last = 0;
@@ -378,44 +307,5 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"RestartSamePortRaw", Fault::kRestart, false, true,
                               "socket failed in write frame"}),
     [](const testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
-
-// The proxy stops reading but keeps the connection open. The service's
-// writes block once the socket buffers are full, and its 30-second send
-// time-out must end the attempt: nothing may hang for ever. A write that
-// times out after taking part of a message returns that part; the message
-// keeps its one deadline, so the attempt ends after one time-out, not after
-// one for every few bytes the kernel lets through. The limit of 60 s leaves
-// room for filling the buffers and the back-off on a loaded machine.
-TEST(LinkStall, ProxyStopsReadingSendTimeOutEndsTheAttempt) {
-    TempDir dir;
-    uint16_t port = 0;
-    int lfd = listen_on(0, &port, true);
-    ASSERT_GE(lfd, 0);
-    Service svc({"-w", "0", "-r", "10", "-o", "127.0.0.1:" + std::to_string(port), "-"},
-                dir.file("err.txt"));
-    Feeder feeder(&svc, true, 4000);
-
-    TimeStamp last = 0;
-    Conn first(accept_within(lfd, 20000));
-    ASSERT_GE(first.fd(), 0) << read_file(dir.file("err.txt"));
-    expect_hello_then_frames(&first, 8, &last);
-    // Stalled: nothing more is read from the first connection. Records go
-    // in as fast as the service takes them, to fill the buffers soon.
-    feeder.set_pace(0, kAirMaxFramesPerBlock);
-    auto stalled = Clock::now();
-    Conn second(accept_within(lfd, 60000));
-    ASSERT_GE(second.fd(), 0) << read_file(dir.file("err.txt"));
-    auto waited = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - stalled);
-    feeder.set_pace(4000, kAirFramesPerBlock);
-    // The first connection's frames that were still buffered come before
-    // the second connection's, so they are read first.
-    drain(&first, &last, 2000);
-    expect_hello_then_frames(&second, 8, &last);
-    feeder.stop();
-    close(lfd);
-    std::string err = read_file(dir.file("err.txt"));
-    EXPECT_NE(err.find("socket failed in write frame"), std::string::npos) << err;
-    EXPECT_GE(waited.count(), 29) << "the attempt ended before the send time-out";
-}
 
 }  // namespace

@@ -2,67 +2,17 @@
 // on 127.0.0.1, says HELLO, forwards frames, answers sync requests, and
 // reconnects after the proxy breaks the connection.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/capture.h"
+#include "tests/support/live.h"
 #include "tests/support/process.h"
 
 namespace {
-
-// The test proxy running in the background; its lines go to a file.
-class Proxy {
-   public:
-    Proxy(const TempDir& dir, std::vector<std::string> args)
-        : out_(dir.file("proxy.txt")), port_file_(dir.file("proxy.port")) {
-        std::vector<std::string> argv = split_words(VORLIX_EMULATOR);
-        argv.push_back(tool_path("test-proxy"));
-        argv.insert(argv.end(), {"--port-file", port_file_, "-o", out_});
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> cargv;
-            for (auto& a : argv) cargv.push_back(a.data());
-            cargv.push_back(nullptr);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && port_ == 0; i++) {  // at most 5 s
-            struct stat st;
-            if (stat(port_file_.c_str(), &st) == 0) port_ = std::stoi(read_file(port_file_));
-            if (port_ == 0) usleep(10000);
-        }
-    }
-    ~Proxy() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
-    int port() const { return port_; }
-    /// Waits for the proxy to finish (it ends by itself after its connections).
-    std::string finish() {
-        if (pid_ > 0) {
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        return read_file(out_);
-    }
-
-   private:
-    std::string out_;
-    std::string port_file_;
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 uint64_t now_ns() {
     struct timespec ts;
@@ -89,7 +39,7 @@ std::vector<std::string> lines_with(const std::string& text, const std::string& 
 
 TEST(LinkE2E, HelloFirstAndSyncRequestAnsweredWithOwnSlot) {
     TempDir dir;
-    Proxy proxy(dir, {"--sync", "2", "--tag", "77", "-t", "20"});
+    ProxyProcess proxy(dir, {"--sync", "2", "--tag", "77", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
     std::string lines = proxy.finish();
@@ -108,7 +58,7 @@ TEST(LinkE2E, HelloFirstAndSyncRequestAnsweredWithOwnSlot) {
 
 TEST(LinkE2E, EightSlotsAnsweredUnchanged) {
     TempDir dir;
-    Proxy proxy(dir, {"--sync", "8", "-t", "20"});
+    ProxyProcess proxy(dir, {"--sync", "8", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
     std::string lines = proxy.finish();
@@ -118,7 +68,7 @@ TEST(LinkE2E, EightSlotsAnsweredUnchanged) {
 
 TEST(LinkE2E, BadRequestsAreDroppedAndTheConnectionKept) {
     TempDir dir;
-    Proxy proxy(dir, {"--garbage", "3", "--op", "200", "--sync", "9", "-t", "20"});
+    ProxyProcess proxy(dir, {"--garbage", "3", "--op", "200", "--sync", "9", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
     std::string lines = proxy.finish();
@@ -132,7 +82,7 @@ TEST(LinkE2E, BadRequestsAreDroppedAndTheConnectionKept) {
 
 TEST(LinkE2E, OversizedLengthEndsTheConnectionAndTheReceiverReconnects) {
     TempDir dir;
-    Proxy proxy(dir, {"-c", "2", "--oversize", "--fault-conn", "1", "--sync", "1", "-t", "20"});
+    ProxyProcess proxy(dir, {"-c", "2", "--oversize", "--fault-conn", "1", "--sync", "1", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "1", "-o", proxy.url(), quiet_capture(dir)});
     std::string lines = proxy.finish();
@@ -148,7 +98,7 @@ TEST(LinkE2E, OversizedLengthEndsTheConnectionAndTheReceiverReconnects) {
 
 TEST(LinkE2E, CutMessageEndsTheConnection) {
     TempDir dir;
-    Proxy proxy(dir, {"--cut", "-t", "20"});
+    ProxyProcess proxy(dir, {"--cut", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
     proxy.finish();
@@ -174,7 +124,7 @@ TEST(LinkE2E, BrokenOutputWithRawInputReconnects) {
     const std::string samples = read_file(rec);
     for (int i = 0; i < 40; i++) capture += samples;
     write_file(input, capture);
-    Proxy proxy(dir, {"-c", "2", "--close-after", "1", "--fault-conn", "1", "-t", "20"});
+    ProxyProcess proxy(dir, {"-c", "2", "--close-after", "1", "--fault-conn", "1", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
     ProcessResult r = run_vorlix({"-w", "0", "-r", "1", "-s", "2000000", "-o", proxy.url(), input});
     std::string lines = proxy.finish();

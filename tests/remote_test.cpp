@@ -1,5 +1,6 @@
-// The level-2 link over socket pairs and a loopback listener: reading,
-// the frame filter, sync answers, the connection.
+// The level-2 messages over socket pairs: reading requests, the frame
+// filter, sync answers. Messages go through the link's queue, which
+// link_service writes to the socket.
 #include "sdr/remote.h"
 
 #include <arpa/inet.h>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "sdr/link.h"
 #include "sdr/log.h"
 #include "sdr/radio.h"
 #include "tests/support/log_capture.h"
@@ -37,6 +39,7 @@ class Link : public testing::Test {
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         remote_reset_state();
+        link_reset();
         ctx_ = std::make_unique<Context>();
         memset(ctx_.get(), 0, sizeof(Context));
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
@@ -56,8 +59,9 @@ class Link : public testing::Test {
         close(fds_[1]);
         fds_[1] = -1;
     }
-    // Everything the service has written so far.
+    // Everything the service has queued, written out and received.
     Bytes peer_received() {
+        EXPECT_EQ(link_service(ctx(), monotonic_ms()), LINK_OK);
         Bytes out;
         int waiting = 0;
         ioctl(fds_[1], FIONREAD, &waiting);
@@ -110,63 +114,6 @@ int send(Context* ctx, const Bytes& f, TimeStamp toa) {
     return send_frame(ctx, f.data(), static_cast<int>(f.size()), &info);
 }
 
-// ---- read_exact -----------------------------------------------------------
-
-// The writer hands over one part at a time and waits until the reader has
-// taken it, so each read call returns exactly one part.
-void write_parts(int fd, int reader_fd, const std::vector<Bytes>& parts) {
-    for (size_t i = 0; i < parts.size(); i++) {
-        if (i > 0) {
-            int waiting = 1;
-            while (waiting > 0) {
-                ioctl(reader_fd, FIONREAD, &waiting);  // bytes the reader has not taken yet
-                if (waiting > 0) usleep(1000);
-            }
-        }
-        EXPECT_EQ(write(fd, parts[i].data(), parts[i].size()),
-                  static_cast<ssize_t>(parts[i].size()));
-    }
-}
-
-TEST_F(Link, ReadExactCollectsUpToFourParts) {
-    const struct {
-        std::vector<Bytes> parts;
-        int count;
-        int result;
-    } rows[] = {
-        {{{1, 2, 3, 4, 5, 6}}, 6, 6},
-        {{{1, 2}, {3, 4, 5, 6}}, 6, 6},         // body in two parts
-        {{{1}, {2}, {3}, {4, 5, 6}}, 6, 6},     // complete only at the fourth read
-        {{{1}, {2}, {3}, {4}, {5, 6}}, 6, -1},  // a fifth part is one too many
-    };
-    for (const auto& r : rows) {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        std::thread writer(write_parts, pair[1], pair[0], r.parts);
-        uint8_t buf[16] = {};
-        int got = read_exact(pair[0], buf, r.count);
-        int err = errno;
-        writer.join();
-        EXPECT_EQ(got, r.result) << r.parts.size() << " parts";
-        if (got == r.count) {
-            for (int i = 0; i < r.count; i++) EXPECT_EQ(buf[i], i + 1);
-        } else {
-            EXPECT_EQ(err, ETIMEDOUT);
-        }
-        close(pair[0]);
-        close(pair[1]);
-    }
-}
-
-TEST_F(Link, ReadExactOnClosedPeerAndBadDescriptor) {
-    peer_close();
-    uint8_t buf[4];
-    EXPECT_EQ(read_exact(fds_[0], buf, 4), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
-    EXPECT_EQ(read_exact(-1, buf, 4), -1);
-    EXPECT_EQ(errno, EBADF);
-}
-
 // ---- read_frame -----------------------------------------------------------
 
 TEST_F(Link, ReadFrameResults) {
@@ -175,13 +122,15 @@ TEST_F(Link, ReadFrameResults) {
     big[19] = 160;
     Bytes cut = message(L2_OP_STAT_REQ, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     cut.resize(25);
+    // The input is all there when reading starts, then the peer closes: a
+    // call reads once when what it holds is not a whole message.
     const struct {
         const char* name;
         Bytes input;
-        std::vector<int> results;  // one per read_frame call; the peer has closed after input
+        std::vector<int> results;  // one per read_frame call
         int last_nlast;
     } rows[] = {
-        {"closed", {}, {RF_NO_HEADER}, -1},
+        {"closed", {}, {RF_NO_HEADER}, 0},
         {"stray byte",
          [&] {
              Bytes b{'x'};
@@ -189,7 +138,7 @@ TEST_F(Link, ReadFrameResults) {
              return b;
          }(),
          {RF_HUNT, RF_OK, RF_NO_HEADER},
-         -1},
+         0},
         {"a d x",
          [&] {
              Bytes b{'a', 'd', 'x'};
@@ -197,11 +146,11 @@ TEST_F(Link, ReadFrameResults) {
              return b;
          }(),
          {RF_HUNT, RF_OK},
-         16},
-        {"magic only", {'a', 'd'}, {RF_NO_DATA}, -1},
-        {"short header", Bytes(hello.begin(), hello.begin() + 10), {RF_NO_DATA}, -1},
+         -9},
+        {"magic only", {'a', 'd'}, {RF_PARTIAL, RF_NO_DATA}, 0},
+        {"short header", Bytes(hello.begin(), hello.begin() + 10), {RF_PARTIAL, RF_NO_DATA}, 0},
         {"length 160", big, {RF_INCONSISTENT}, 16},
-        {"body cut", cut, {RF_REOPEN}, -1},
+        {"body cut", cut, {RF_PARTIAL, RF_REOPEN}, 0},
     };
     for (const auto& r : rows) {
         int pair[2];
@@ -211,11 +160,12 @@ TEST_F(Link, ReadFrameResults) {
                       static_cast<ssize_t>(r.input.size()));
         }
         close(pair[1]);
+        remote_reset_state();
         LogCapture log;
         L2Message msg{};
         int nlast = 0;
         for (size_t i = 0; i < r.results.size(); i++) {
-            EXPECT_EQ(read_frame(pair[0], &msg, &nlast), r.results[i]) << r.name << " call " << i;
+            EXPECT_EQ(read_frame(pair[0], &msg, &nlast, 0), r.results[i]) << r.name << " call " << i;
             if (r.results[i] == RF_OK) {
                 EXPECT_EQ(msg.op, L2_OP_HELLO);
                 EXPECT_EQ(msg.time, kT0);
@@ -361,6 +311,7 @@ TEST_F(Link, BrokenStreamEndsTheConnection) {
                   "Warning - level-2 to 127.0.0.1:30005, inconsistence frame (nlast=16)\n"
                   "Warning - process_frame: read_frame() failed with inconsistent data\n");
     }
+    remote_reset_state();  // a new connection starts with an empty reader
     peer_close();
     {
         LogCapture log;
@@ -434,164 +385,57 @@ TEST_F(Link, FrameFilter) {
 TEST_F(Link, FailedWriteMarksTheOutputBroken) {
     peer_close();
     LogCapture log;
-    EXPECT_EQ(send(ctx(), frame(17, 0xABCDEF), kT0), -1);
+    EXPECT_EQ(send(ctx(), frame(17, 0xABCDEF), kT0), 0);  // queued
+    EXPECT_EQ(link_service(ctx(), monotonic_ms()), LINK_BROKEN);
     EXPECT_EQ(ctx()->out_broken, 1);
-    EXPECT_NE(log.text().find("Warning - socket failed in write frame (Broken pipe, 32)"),
-              std::string::npos);
-    // Once broken, nothing more is written.
-    std::string before = log.text();
-    EXPECT_EQ(send(ctx(), frame(17, 0x123456), kT0 + kTsOneSecond), -1);
-    EXPECT_EQ(send_hello(ctx(), kT0), -1);
+    EXPECT_EQ(log.text(), "Warning - socket failed in write frame (Broken pipe, 32)\n");
+    // Once broken, nothing more is written or read.
+    EXPECT_EQ(link_service(ctx(), monotonic_ms()), LINK_BROKEN);
     TimeStamp cur = kT0;
     EXPECT_EQ(process_frame(ctx(), &cur), -1);
-    EXPECT_EQ(log.text(), before);
-    // The failed frame still counts as the newest one (the driver clears the
-    // mark on its next attempt).
-    ctx()->out_broken = 0;
+    EXPECT_EQ(log.text(), "Warning - socket failed in write frame (Broken pipe, 32)\n");
+    // The frame stays queued for the next connection, and still counts as
+    // the newest one.
+    EXPECT_EQ(link_queue()->count, 1U);
     EXPECT_EQ(send(ctx(), frame(17, 0xABCDEF), kT0), 0);
     EXPECT_NE(log.text().find("DUPLICATE FRAME"), std::string::npos);
 }
 
-TEST_F(Link, WriteAllFinishesPartialWrites) {
-    // A small send buffer and a slow reader force partial writes.
-    int size = 4096;
-    setsockopt(fds_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    Bytes data(256 * 1024);
-    for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 7);
-    Bytes got;
-    std::thread reader([&] {
-        uint8_t buf[1000];
-        while (got.size() < data.size()) {
-            ssize_t n = read(fds_[1], buf, sizeof(buf));
-            if (n <= 0) break;
-            got.insert(got.end(), buf, buf + n);
-        }
-    });
-    EXPECT_EQ(write_all(fds_[0], data.data(), static_cast<int>(data.size())),
-              static_cast<int>(data.size()));
-    reader.join();
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(write_all(fds_[0], data.data(), 0), 0);
+// A sync answer takes its place behind the frames queued before it.
+TEST_F(Link, AnswersKeepTheirPlaceInTheStream) {
+    TimeStamp cur = timestamp_now();
+    EXPECT_EQ(send(ctx(), frame(17, 0x111111), cur - 1000000), 0);
+    peer_send(sync_request(1, 5, cur));
+    EXPECT_EQ(process_frame(ctx(), &cur), 0);
+    EXPECT_EQ(send(ctx(), frame(17, 0x222222), cur + 1000000), 0);
+    Bytes got = peer_received();
+    ASSERT_EQ(got.size(), 34U + 134U + 34U);
+    EXPECT_EQ(got[18], L2_OP_FRAME_DF17);
+    EXPECT_EQ(got[34 + 18], L2_OP_SYNC_RSP);
+    EXPECT_EQ(got[34 + 134 + 18], L2_OP_FRAME_DF17);
 }
 
-// ---- init_client ----------------------------------------------------------
+// A request in pieces is answered when it is whole; one left incomplete
+// for 30 s ends the connection.
+TEST_F(Link, RequestInPiecesAndIncompleteRequest) {
+    TimeStamp cur = timestamp_now();
+    Bytes req = sync_request(1, 5, cur);
+    peer_send(Bytes(req.begin(), req.begin() + 10));
+    EXPECT_EQ(process_frame(ctx(), &cur), 0);
+    peer_send(Bytes(req.begin() + 10, req.end()));
+    EXPECT_EQ(process_frame(ctx(), &cur), 0);
+    EXPECT_EQ(peer_received().size(), 134U);
 
-int listen_loopback(int* port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    EXPECT_EQ(listen(s, 4), 0);
-    socklen_t len = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
-TEST(InitClient, ConnectsToLoopbackWithItsOptions) {
-    int port = 0;
-    int s = listen_loopback(&port);
-    std::string url = "127.0.0.1:" + std::to_string(port);
-    ClientConn* c = init_client(url.c_str());
-    ASSERT_NE(c, nullptr);
-    EXPECT_GE(c->fd, 3);
-    EXPECT_EQ(c->remote_peer, 1);
-    EXPECT_STREQ(c->host, "127.0.0.1");
-    EXPECT_EQ(c->port, std::to_string(port));
-    EXPECT_EQ(c->addr_list, nullptr);  // released
-    int peer = accept(s, nullptr, nullptr);
-    EXPECT_GE(peer, 0);
-
-    const struct {
-        int level, name, value;
-    } options[] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
-                   {IPPROTO_TCP, TCP_KEEPIDLE, 30},
-                   {IPPROTO_TCP, TCP_KEEPINTVL, 30},
-                   {IPPROTO_TCP, TCP_KEEPCNT, 4},
-                   {IPPROTO_TCP, TCP_NODELAY, 1}};
-    for (const auto& o : options) {
-        int v = -1;
-        socklen_t len = sizeof(v);
-        ASSERT_EQ(getsockopt(c->fd, o.level, o.name, &v, &len), 0);
-        EXPECT_EQ(v != 0, o.value != 0) << o.name;
-        if (o.name != SO_KEEPALIVE && o.name != TCP_NODELAY) {
-            EXPECT_EQ(v, o.value) << o.name;
-        }
-    }
-    const int timeouts[] = {SO_RCVTIMEO, SO_SNDTIMEO};
-    for (int name : timeouts) {
-        timeval tv{};
-        socklen_t len = sizeof(tv);
-        ASSERT_EQ(getsockopt(c->fd, SOL_SOCKET, name, &tv, &len), 0);
-        EXPECT_EQ(tv.tv_sec, 30) << name;
-    }
-    close(c->fd);
-    close(peer);
-    close(s);
-}
-
-TEST(InitClient, RefusedAndUnresolvable) {
-    int port = 0;
-    int s = listen_loopback(&port);
-    close(s);  // nobody listens there now
-    std::string url = "127.0.0.1:" + std::to_string(port);
-    {
-        LogCapture log;
-        EXPECT_EQ(init_client(url.c_str()), nullptr);
-        char expect[128];
-        snprintf(expect, sizeof(expect), "0x007f%02x%02x (16, Connection refused)\n", port & 0xFF,
-                 port >> 8);
-        EXPECT_NE(log.text().find(expect), std::string::npos) << log.text();
-        EXPECT_NE(log.text().find("Warning - Connect failed on all instances of " + url),
-                  std::string::npos);
-    }
-    // A host of 62 characters is accepted; the port text is cut to 7
-    // characters (an unknown service: no name look-up happens).
-    std::string host(62, 'h');
-    std::string long_url = host + ":nosuchservice";
-    {
-        LogCapture log;
-        EXPECT_EQ(init_client(long_url.c_str()), nullptr);
-        EXPECT_NE(log.text().find("Warning - getaddrinfo (" + host + ", nosuchs, ...): "),
-                  std::string::npos)
-            << log.text();
-    }
-}
-
-TEST(InitClientDeathTest, HostOfSixtyThreeCharacters) {
-    std::string url = std::string(63, 'h') + ":1";
-    EXPECT_EXIT(init_client(url.c_str()), testing::ExitedWithCode(1),
-                "Fatal - sorry, cannot process url h+:1 \\(host part is too long\\)");
-}
-
-TEST(InitClient, LocalFileAndStandardOutput) {
-    remote_reset_state();
-    TempDir dir;
-    std::string path = dir.file("out.l2");
-    write_file(path, "old contents");
-    ClientConn* c = init_client(path.c_str());
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->remote_peer, 0);
-    ASSERT_EQ(write(c->fd, "one", 3), 3);
-    close(c->fd);
-    EXPECT_EQ(read_file(path), "one");  // the first open of the run truncates
-    c = init_client(path.c_str());
-    ASSERT_EQ(write(c->fd, "two", 3), 3);
-    close(c->fd);
-    EXPECT_EQ(read_file(path), "onetwo");  // a reopen appends
-
+    // Ten bytes that the reader takes 30 s ago by the monotonic clock.
+    peer_send(Bytes(req.begin(), req.begin() + 10));
+    int nlast = 0;
+    L2Message msg{};
+    EXPECT_EQ(read_frame(fds_[0], &msg, &nlast, monotonic_ms() - kIncompleteLimitMs), RF_PARTIAL);
     LogCapture log;
-    c = init_client(nullptr);
-    EXPECT_EQ(c->fd, 1);
-    EXPECT_EQ(c->remote_peer, 0);
-    EXPECT_EQ(log.text(), "Info - Set client file descriptor = 1\n");
-}
-
-TEST(InitClientDeathTest, LocalFileThatCannotBeOpened) {
-    EXPECT_EXIT(init_client("/nonexistent-dir/out.l2"), testing::ExitedWithCode(1),
-                "Fatal - Cannot open local file /nonexistent-dir/out.l2");
+    EXPECT_EQ(process_frame(ctx(), &cur), -1);
+    EXPECT_EQ(log.text(),
+              "Warning - level-2 to 127.0.0.1:30005, message incomplete for 30 s (10 bytes)\n"
+              "Warning - process_frame: read_frame() failed with inconsistent data\n");
 }
 
 }  // namespace

@@ -1,0 +1,128 @@
+// The destination of the level-2 messages: the connection to the proxy (or
+// a local file, or standard output) and the queue of whole messages in front
+// of it. Nothing here waits on the network unless the caller asks it to: the
+// socket is non-blocking, a connect goes on while the caller works, and the
+// queue is written whenever the socket takes bytes.
+//
+// With a live input the driver never waits: a connection that fails is
+// closed, frames collect in the queue, and the next connection (after the
+// back-off) sends its HELLO and then the queued frames in order. With a file
+// input the driver may wait: a connect waits for its answer and a full
+// queue for room, so that nothing is dropped.
+#pragma once
+
+#include <cstdint>
+
+#include "include/context.h"
+#include "sdr/send_queue.h"
+
+struct addrinfo;
+
+/// The destination that init_client or client_start opened.
+struct ClientConn {
+    int32_t fd;                ///< open or connecting descriptor, -1 while none
+    int32_t remote_peer;       ///< 1: TCP peer; 0: local file or standard output
+    int32_t connecting;        ///< 1 while a connect is in progress on fd
+    char host[64];             ///< host part of the URL, at most 62 characters
+    char port[8];              ///< port part of the URL, at most 7 characters
+    addrinfo* addr_list;       ///< resolver result, kept while addresses are left to try
+    const addrinfo* current;   ///< the address being connected to
+    const addrinfo* next;      ///< the next address to try
+    const char* url;           ///< the destination as given
+    int64_t deadline_ms;       ///< monotonic ms at which the connect in progress gives up
+};
+
+inline constexpr int kConnectTimeoutMs = 10000;   ///< a connect waits this long per address
+inline constexpr int kStallLimitMs = 30000;       ///< no byte taken while messages wait: dead
+inline constexpr int kIncompleteLimitMs = 30000;  ///< a message incomplete this long: dead
+inline constexpr int kReceiveTimeoutSeconds = 30;
+/// Send buffer asked of the kernel (which doubles it): about 1 s of busy
+/// traffic. A stalled peer then leaves the backlog in the queue, where it
+/// survives a reconnection, rather than in the kernel, where it is lost.
+inline constexpr int kSendBufferBytes = 32768;
+
+/// What link_service reports.
+enum LinkEvent : int {
+    LINK_OK = 0,              ///< nothing to do, or the queue was written as far as it went
+    LINK_CONNECTED = 1,       ///< a connection was just made: send the HELLO, call again
+    LINK_BROKEN = -1,         ///< the output failed (ctx->out_broken is set); close it
+    LINK_NO_CONNECTION = -2,  ///< no address could be connected
+};
+
+/// The monotonic clock in microseconds (and milliseconds).
+int64_t monotonic_us();
+int64_t monotonic_ms();
+
+/// Opens `url` (null: standard output; no ':' a local file; otherwise
+/// <host>:<port>) and waits for the connect, at most 10 s per address; null
+/// when a TCP destination could not be connected. A file that cannot be
+/// opened or a host of 63 or more characters is fatal. The first open of a
+/// file in the run truncates it, later opens append.
+ClientConn* init_client(const char* url);
+
+/// Resolves conn->host and conn->port into conn->addr_list (IPv4, stream);
+/// the resolver's result code, 0 on success.
+int resolve_peer(ClientConn* conn);
+
+/// init_client without waiting: a TCP connect is left in progress
+/// (`connecting` set) for client_progress. Null when no address could even
+/// be tried.
+ClientConn* client_start(const char* url, int64_t now_ms);
+
+/// Follows a connect in progress, waiting at most `wait_ms` (0: looks only):
+/// 1 connected, 0 still in progress (possibly on the next address), -1 no
+/// address connected. A connect not answered by its deadline fails with its
+/// own warning.
+int client_progress(ClientConn* conn, int64_t now_ms, int wait_ms);
+
+/// Opens ctx->out_url and sets out_fd and out_remote. `wait`: the connect is
+/// waited for, and later a full queue waits for room (file input). 1 open (the
+/// caller sends the HELLO), 0 connecting (link_service reports the
+/// connection), -1 no connection.
+int link_open(Context* ctx, bool wait, int64_t now_ms);
+
+/// Once per block: follows a connect, writes what the output takes, gives
+/// up an output that took no byte for 30 s while messages waited, and
+/// closes and reopens the connection at a cut. Never waits.
+int link_service(Context* ctx, int64_t now_ms);
+
+/// True while a connect is in progress or messages wait for an open output.
+bool link_busy(const Context* ctx);
+
+/// Waits at most `ms` for the connect in progress or for the output to take
+/// bytes.
+void link_wait(const Context* ctx, int ms);
+
+/// Closes the output (a failed TCP connection is reset rather than left to
+/// deliver what the kernel still holds); the queue is kept.
+void link_close(Context* ctx, bool failed);
+
+/// Queues a whole message; with a waiting output a full queue first waits
+/// for room. 0, or -1 when it could not be queued.
+int link_send(Context* ctx, const uint8_t* message);
+
+/// Queues the HELLO of a new connection in front of everything.
+int link_send_first(Context* ctx, const uint8_t* message);
+
+/// Sets a cut behind the messages queued so far: they go out on the present
+/// (or next) connection, which is then closed and opened again.
+void link_cut();
+
+/// The IPv4 address of the proxy being connected to or connected, as it
+/// lies in memory; 0 without one.
+uint32_t link_peer_address(const Context* ctx);
+
+/// Adds one block's time spent on the link, in microseconds, to the figures
+/// of the report.
+void link_note_wait(int64_t us);
+
+/// With a destination: the link's line of the statistics report (debug bit
+/// 0x01), and one warning when frames were dropped since the last report.
+void link_report(const Context* ctx);
+
+/// The queue, for tests.
+SendQueue* link_queue();
+
+/// Forgets the link's state and empties the queue (does not close anything);
+/// for tests.
+void link_reset();

@@ -1,0 +1,51 @@
+// Processes for live-link tests: the service with a pipe on its standard
+// input, and the test proxy program in the background.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+/// The service as a child process whose standard input the test writes;
+/// its standard output is discarded and its log goes to `err_path`. Killed
+/// when destroyed.
+class ServiceProcess {
+   public:
+    ServiceProcess(const std::vector<std::string>& args, const std::string& err_path);
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+    /// Writes all of `data`; false when the service no longer reads.
+    bool feed(const std::string& data);
+    void close_input();
+
+   private:
+    pid_t pid_ = -1;
+    int in_fd_ = -1;
+};
+
+/// vorlix-test-proxy in the background, writing its lines to a file in
+/// `dir`; stopped when destroyed.
+class ProxyProcess {
+   public:
+    ProxyProcess(const TempDir& dir, const std::vector<std::string>& args);
+    ~ProxyProcess();
+    ProxyProcess(const ProxyProcess&) = delete;
+    ProxyProcess& operator=(const ProxyProcess&) = delete;
+    std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+    /// The lines written so far.
+    std::string lines() const;
+    /// Waits for the proxy to end by itself (after its connections), then
+    /// returns its lines.
+    std::string finish();
+
+   private:
+    std::string out_;
+    std::string port_file_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
