@@ -4,10 +4,15 @@
 // connections one after the other, records every message it receives as a
 // text line, sends sync requests, and on request misbehaves in the ways a
 // real peer can (garbage, an oversized length byte, unnamed ops, a
-// disconnect in the middle of a message, a reader that stops reading).
+// disconnect in the middle of a message, a reader that stops reading for a
+// while or for ever, half a request, a proxy that goes away for a while).
+//
+// One connection is served at a time. A fault that waits for traffic (the
+// --after faults) starts once that many messages came on the connection.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -43,6 +48,12 @@ struct Options {
     bool stop_reading = false;
     int close_after = 0;
     int fault_conn = 1;
+    bool times = false;
+    int rcvbuf = 0;
+    int after = 0;
+    double stall_s = -1;      // < 0: no stall; 0: until reset or the next connection
+    double half_sync_s = -1;  // < 0: none
+    double away_s = 0;
 };
 
 void usage(FILE* f) {
@@ -69,15 +80,35 @@ void usage(FILE* f) {
             "      --stop-reading    never read: keep the connection open until the timeout\n"
             "      --close-after N   disconnect after N messages received\n"
             "      --fault-conn K    the connection (1, 2, ...) the faults apply to; 0: all\n"
+            "Faults after --after N messages on the fault connection (default 0):\n"
+            "      --stall S         stop reading for S seconds (0: until the receiver resets\n"
+            "                        the connection or connects anew)\n"
+            "      --half-sync S     send the first 10 bytes of a sync request, the rest S\n"
+            "                        seconds later\n"
+            "      --away S          with --close-after: stop listening for S seconds after\n"
+            "                        closing\n"
+            "Output:\n"
+            "      --times           begin every line with the seconds since the start\n"
+            "      --rcvbuf N        small receive buffer (and segments) for the connections,\n"
+            "                        so that a stall shows at the sender soon\n"
             "  -h, --help            this text\n");
 }
 
 FILE* out_file = stdout;
+bool line_times = false;
+long long start_ms = 0;
 TimeStamp last_time = 0;  // time of the newest message received; sync slots carry it
 FILE* raw_file = nullptr;
 
+long long now_ms();
+
+void stamp() {
+    if (line_times) fprintf(out_file, "[%9.3f] ", (now_ms() - start_ms) / 1000.0);
+}
+
 void emit(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void emit(const char* fmt, ...) {
+    stamp();
     va_list ap;
     va_start(ap, fmt);
     vfprintf(out_file, fmt, ap);
@@ -104,6 +135,7 @@ void emit_message(int conn, const L2Message& m) {
         snprintf(opname, sizeof(opname), "op%d", m.op);
         name = opname;
     }
+    stamp();
     fprintf(out_file, "conn %d: %s %s %s", conn, when, uniq2str(&m.uniq, id, sizeof(id)), name);
     if ((m.op == L2_OP_SYNC_REQ || m.op == L2_OP_SYNC_RSP) && m.length == kSyncBodyBytes) {
         SyncBody b = sync_body_get(m.body);
@@ -187,6 +219,40 @@ size_t parse_messages(int conn, const uint8_t* data, size_t have, int* received)
     return pos;
 }
 
+double seconds_arg(int argc, char** argv, int* i) {
+    if (*i + 1 >= argc) {
+        fprintf(stderr, "vorlix-test-proxy: %s needs a value\n", argv[*i]);
+        exit(2);
+    }
+    return atof(argv[++*i]);
+}
+
+/// Listens on `address`:`port` (port 0: any); -1 on failure. `rcvbuf` > 0 gives
+/// the accepted connections a receive buffer of about that size and small
+/// segments, so the sender's buffer fills soon when nothing is read.
+int listen_on(in_addr address, int port, int rcvbuf, int* bound) {
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (rcvbuf > 0) {
+        int mss = 536;
+        setsockopt(ls, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+        setsockopt(ls, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof(mss));
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr = address;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t alen = sizeof(addr);
+    if (bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 || listen(ls, 4) < 0 ||
+        getsockname(ls, reinterpret_cast<sockaddr*>(&addr), &alen) < 0) {
+        close(ls);
+        return -1;
+    }
+    *bound = ntohs(addr.sin_port);
+    return ls;
+}
+
 int int_arg(int argc, char** argv, int* i) {
     if (*i + 1 >= argc) {
         fprintf(stderr, "vorlix-test-proxy: %s needs a value\n", argv[*i]);
@@ -243,6 +309,18 @@ int main(int argc, char** argv) {
             o.close_after = int_arg(argc, argv, &i);
         } else if (is("--fault-conn", nullptr)) {
             o.fault_conn = int_arg(argc, argv, &i);
+        } else if (is("--times", nullptr)) {
+            o.times = true;
+        } else if (is("--rcvbuf", nullptr)) {
+            o.rcvbuf = int_arg(argc, argv, &i);
+        } else if (is("--after", nullptr)) {
+            o.after = int_arg(argc, argv, &i);
+        } else if (is("--stall", nullptr)) {
+            o.stall_s = seconds_arg(argc, argv, &i);
+        } else if (is("--half-sync", nullptr)) {
+            o.half_sync_s = seconds_arg(argc, argv, &i);
+        } else if (is("--away", nullptr)) {
+            o.away_s = seconds_arg(argc, argv, &i);
         } else {
             fprintf(stderr, "vorlix-test-proxy: unknown option %s\n", a);
             usage(stderr);
@@ -250,6 +328,8 @@ int main(int argc, char** argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    line_times = o.times;
+    start_ms = now_ms();
     if (o.out && !(out_file = fopen(o.out, "w"))) {
         fprintf(stderr, "vorlix-test-proxy: cannot open %s: %s\n", o.out, strerror(errno));
         return 2;
@@ -259,23 +339,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    if (inet_pton(AF_INET, o.bind_address, &addr.sin_addr) != 1) {
+    in_addr bind_addr{};
+    if (inet_pton(AF_INET, o.bind_address, &bind_addr) != 1) {
         fprintf(stderr, "vorlix-test-proxy: not an IPv4 address: %s\n", o.bind_address);
         return 2;
     }
-    addr.sin_port = htons(static_cast<uint16_t>(o.port));
-    socklen_t alen = sizeof(addr);
-    if (bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 || listen(ls, 4) < 0 ||
-        getsockname(ls, reinterpret_cast<sockaddr*>(&addr), &alen) < 0) {
+    int port = 0;
+    int ls = listen_on(bind_addr, o.port, o.rcvbuf, &port);
+    if (ls < 0) {
         fprintf(stderr, "vorlix-test-proxy: cannot listen: %s\n", strerror(errno));
         return 2;
     }
-    int port = ntohs(addr.sin_port);
     emit("listening on %s:%d\n", o.bind_address, port);
     if (o.port_file) {
         // Written under another name first, so that a reader never sees half a number.
@@ -337,6 +411,13 @@ int main(int argc, char** argv) {
         size_t have = 0;
         int received = 0;
         const char* reason = "peer closed";
+        // The --after faults, armed until `after` messages have come.
+        bool armed = faults && (o.stall_s >= 0 || o.half_sync_s >= 0);
+        bool stalled = false;
+        long long stall_start = 0;
+        long long stall_until = 0;  // 0: until reset or the next connection
+        long long half_rest_at = -1;
+        uint8_t half[kSyncMessageBytes];
         for (;;) {
             if (cut_done) {
                 reason = "cut in the middle of a message";
@@ -346,6 +427,50 @@ int main(int argc, char** argv) {
             if (t >= deadline) {
                 reason = "timeout";
                 break;
+            }
+            if (armed && received >= o.after) {
+                armed = false;
+                if (o.stall_s >= 0) {
+                    stalled = true;
+                    stall_start = t;
+                    stall_until = o.stall_s > 0 ? t + static_cast<long long>(o.stall_s * 1000) : 0;
+                    emit("conn %d: stalled after %d messages\n", conn, received);
+                }
+                if (o.half_sync_s >= 0) {
+                    make_sync(half, 1, o.tag, last_time);
+                    send_bytes(fd, half, 10);
+                    half_rest_at = t + static_cast<long long>(o.half_sync_s * 1000);
+                    emit("conn %d: sent 10 bytes of a sync request\n", conn);
+                }
+            }
+            if (half_rest_at >= 0 && t >= half_rest_at) {
+                send_bytes(fd, half + 10, sizeof(half) - 10);
+                half_rest_at = -1;
+                emit("conn %d: sent the rest of the sync request\n", conn);
+            }
+            if (stalled) {
+                if (stall_until > 0 && t >= stall_until) {
+                    stalled = false;
+                    emit("conn %d: reading again after %.1f s\n", conn, (t - stall_start) / 1000.0);
+                    continue;
+                }
+                // Nothing is read; a reset shows as an error on the socket,
+                // and a stall for ever ends when the receiver connects anew.
+                pollfd ps[2] = {{fd, 0, 0}, {ls, POLLIN, 0}};
+                long long until = stall_until > 0 && stall_until < deadline ? stall_until : deadline;
+                if (half_rest_at >= 0 && half_rest_at < until) until = half_rest_at;
+                poll(ps, stall_until > 0 ? 1 : 2, static_cast<int>(until > t ? until - t : 0));
+                if (ps[0].revents & (POLLERR | POLLHUP)) {
+                    reason = "reset by the receiver during the stall";
+                    emit("conn %d: reset by the receiver %.1f s into the stall\n", conn,
+                         (now_ms() - stall_start) / 1000.0);
+                    break;
+                }
+                if (stall_until == 0 && (ps[1].revents & POLLIN)) {
+                    reason = "left for the next connection";
+                    break;
+                }
+                continue;
             }
             if (syncs_left > 0 && t >= next_sync) {
                 uint8_t m[kSyncMessageBytes];
@@ -362,6 +487,7 @@ int main(int argc, char** argv) {
             pollfd p = {fd, POLLIN, 0};
             long long until = deadline;
             if (syncs_left > 0 && next_sync < until) until = next_sync;
+            if (half_rest_at >= 0 && half_rest_at < until) until = half_rest_at;
             int ms = static_cast<int>(until - t);
             if (ms < 0) ms = 0;
             if (poll(&p, 1, ms) <= 0) continue;
@@ -381,7 +507,19 @@ int main(int argc, char** argv) {
             }
         }
         close(fd);
+        if (have > 0) emit("conn %d: %zu bytes of an unfinished message at the end\n", conn, have);
         emit("conn %d closed (%s), %d messages\n", conn, reason, received);
+        if (faults && o.away_s > 0 && conn < o.connections) {
+            close(ls);
+            emit("away for %.1f s\n", o.away_s);
+            usleep(static_cast<useconds_t>(o.away_s * 1e6));
+            ls = listen_on(bind_addr, port, o.rcvbuf, &port);
+            if (ls < 0) {
+                emit("cannot listen again: %s\n", strerror(errno));
+                break;
+            }
+            emit("listening again\n");
+        }
     }
     close(ls);
     if (raw_file) fclose(raw_file);
