@@ -515,9 +515,11 @@ void warn_output_failed(const Context* c, int event) {
     }
 }
 
-// The output failed: a file input ends the attempt, a live input goes on.
+// The output failed: a file input ends the attempt (nothing more goes to
+// the output), a live input goes on.
 bool output_failed(Context* c, int event, int64_t now_ms) {
     warn_output_failed(c, event);
+    c->out_broken = 1;
     return drv.live_input && output_down(c, now_ms);
 }
 
@@ -703,8 +705,8 @@ void record_loop(Context* c, bool resumed) {
         c->stats.n_blocks++;
         int accepted = 0;
         // Accepted frames bring the back-off back to its start while the
-        // output works.
-        if (stats_check(c, &accepted) && accepted != 0 && !drv.output_down)
+        // output is connected.
+        if (stats_check(c, &accepted) && accepted != 0 && c->out_fd >= 0)
             drv.reconnect_index = 0;
     }
 }

@@ -13,6 +13,7 @@
 #include "lib/getopt.h"
 #include "sdr/adsb_check.h"
 #include "sdr/log.h"
+#include "sdr/link.h"
 #include "sdr/remote.h"
 #include "sdr/vorlix.h"
 
@@ -119,6 +120,7 @@ int fuzz_level2(const uint8_t* data, size_t size) {
     shutdown(sv[1], SHUT_WR);
 
     remote_reset_state();
+    link_reset();  // the answers are queued, never written here
     reset_context(&g_ctx);
     g_ctx.out_fd = sv[0];
     g_ctx.out_remote = 1;
