@@ -88,9 +88,12 @@ TEST(InitClient, RefusedAndUnresolvable) {
     {
         LogCapture log;
         EXPECT_EQ(init_client(url.c_str()), nullptr);
+        // User-mode emulation hands the host's error number through the
+        // socket's error option untranslated: only the board's own text
+        // is checked there.
         char expect[128];
-        snprintf(expect, sizeof(expect), "0x007f%02x%02x (16, Connection refused)\n", port & 0xFF,
-                 port >> 8);
+        snprintf(expect, sizeof(expect), "0x007f%02x%02x (16, %s", port & 0xFF, port >> 8,
+                 std::string(VORLIX_EMULATOR).empty() ? "Connection refused)\n" : "");
         EXPECT_NE(log.text().find(expect), std::string::npos) << log.text();
         EXPECT_NE(log.text().find("Warning - Connect failed on all instances of " + url),
                   std::string::npos);

@@ -74,19 +74,19 @@ class PacedFeeder {
             if (!svc->feed(capture_header(static_cast<uint64_t>(t0_ns_ + k * kAirRecordNs)) +
                            block))
                 return;
-            const int64_t lag = std::chrono::duration_cast<std::chrono::microseconds>(
-                                    Clock::now() - due)
-                                    .count();
+            const auto lag = static_cast<int32_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - due).count());
             if (lag > max_lag_us_) max_lag_us_ = lag;
-            records_ = k + 1;
+            records_ = static_cast<int32_t>(k + 1);
         }
     }
 
     int64_t t0_ns_;
     std::vector<std::string> blocks_;
     std::atomic<bool> stop_{false};
-    std::atomic<int64_t> max_lag_us_{0};
-    std::atomic<int64_t> records_{0};
+    // 32-bit: the board has no lock-free 64-bit atomics.
+    std::atomic<int32_t> max_lag_us_{0};
+    std::atomic<int32_t> records_{0};
     std::thread thread_;
 };
 
