@@ -54,6 +54,7 @@ struct Options {
     double stall_s = -1;      // < 0: no stall; 0: until reset or the next connection
     double half_sync_s = -1;  // < 0: none
     double away_s = 0;
+    double close_every_s = 0;  // 0: connections are not closed by time
 };
 
 void usage(FILE* f) {
@@ -79,6 +80,7 @@ void usage(FILE* f) {
             "      --cut             the first 10 bytes of a message, then disconnect\n"
             "      --stop-reading    never read: keep the connection open until the timeout\n"
             "      --close-after N   disconnect after N messages received\n"
+            "      --close-every S   disconnect S seconds after connecting\n"
             "      --fault-conn K    the connection (1, 2, ...) the faults apply to; 0: all\n"
             "Faults after --after N messages on the fault connection (default 0):\n"
             "      --stall S         stop reading for S seconds (0: until the receiver resets\n"
@@ -319,6 +321,8 @@ int main(int argc, char** argv) {
             o.stall_s = seconds_arg(argc, argv, &i);
         } else if (is("--half-sync", nullptr)) {
             o.half_sync_s = seconds_arg(argc, argv, &i);
+        } else if (is("--close-every", nullptr)) {
+            o.close_every_s = seconds_arg(argc, argv, &i);
         } else if (is("--away", nullptr)) {
             o.away_s = seconds_arg(argc, argv, &i);
         } else {
@@ -418,6 +422,9 @@ int main(int argc, char** argv) {
         long long stall_until = 0;  // 0: until reset or the next connection
         long long half_rest_at = -1;
         uint8_t half[kSyncMessageBytes];
+        const long long close_at =
+            faults && o.close_every_s > 0 ? now_ms() + static_cast<long long>(o.close_every_s * 1000)
+                                          : deadline;
         for (;;) {
             if (cut_done) {
                 reason = "cut in the middle of a message";
@@ -426,6 +433,10 @@ int main(int argc, char** argv) {
             long long t = now_ms();
             if (t >= deadline) {
                 reason = "timeout";
+                break;
+            }
+            if (t >= close_at) {
+                reason = "closed after the given time";
                 break;
             }
             if (armed && received >= o.after) {
@@ -457,7 +468,7 @@ int main(int argc, char** argv) {
                 // Nothing is read; a reset shows as an error on the socket,
                 // and a stall for ever ends when the receiver connects anew.
                 pollfd ps[2] = {{fd, 0, 0}, {ls, POLLIN, 0}};
-                long long until = stall_until > 0 && stall_until < deadline ? stall_until : deadline;
+                long long until = stall_until > 0 && stall_until < close_at ? stall_until : close_at;
                 if (half_rest_at >= 0 && half_rest_at < until) until = half_rest_at;
                 poll(ps, stall_until > 0 ? 1 : 2, static_cast<int>(until > t ? until - t : 0));
                 if (ps[0].revents & (POLLERR | POLLHUP)) {
@@ -485,7 +496,7 @@ int main(int argc, char** argv) {
                 continue;
             }
             pollfd p = {fd, POLLIN, 0};
-            long long until = deadline;
+            long long until = close_at;
             if (syncs_left > 0 && next_sync < until) until = next_sync;
             if (half_rest_at >= 0 && half_rest_at < until) until = half_rest_at;
             int ms = static_cast<int>(until - t);
