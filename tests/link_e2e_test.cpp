@@ -1,13 +1,17 @@
 // The whole link, process against process: vorlix connects to the test proxy
 // on 127.0.0.1, says HELLO, forwards frames, answers sync requests, and
-// reconnects after the proxy breaks the connection.
+// reconnects after the proxy breaks the connection (with records paced on
+// standard input, and with a raw file read again by the next attempt).
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/air.h"
 #include "tests/support/capture.h"
 #include "tests/support/live.h"
 #include "tests/support/process.h"
@@ -20,13 +24,26 @@ uint64_t now_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Time-stamped records of quiet samples, stamped from now on, 4096 samples
-// at 2.4 MS/s apart: long enough that the receiver is still reading records
-// when the proxy's request arrives.
-std::string quiet_capture(const TempDir& dir) {
-    std::string path = dir.file("quiet.cap");
-    write_file(path, timestamped_capture(600, now_ns(), 1706666));
-    return path;
+// The service reading quiet time-stamped records from its standard input at
+// the sample pace, `seconds` of them, then the end of the input: it is then
+// still reading when the proxy's requests come, however loaded the machine
+// (a file of records is read in a few milliseconds). Stamped from now on, so
+// that the clock comparison of the sync answer finds no drift.
+ProcessResult run_paced(const TempDir& dir, const std::string& url, int retry, int seconds = 1) {
+    const std::string err = dir.file("err.txt");
+    ServiceProcess svc({"-w", "0", "-r", std::to_string(retry), "-o", url, "-"}, err);
+    ProcessResult r;
+    svc.feed(capture_probe(true));
+    const uint64_t t0 = now_ns();
+    const auto start = std::chrono::steady_clock::now();
+    const int records = seconds * 586;
+    for (int k = 0; k < records; k++) {
+        std::this_thread::sleep_until(start + std::chrono::nanoseconds(k * kAirRecordNs));
+        if (!svc.feed(capture_record(t0 + static_cast<uint64_t>(k) * kAirRecordNs))) break;
+    }
+    r.status = svc.wait();
+    r.err = read_file(err);
+    return r;
 }
 
 // The lines of `text` that contain `needle`.
@@ -41,7 +58,7 @@ TEST(LinkE2E, HelloFirstAndSyncRequestAnsweredWithOwnSlot) {
     TempDir dir;
     ProxyProcess proxy(dir, {"--sync", "2", "--tag", "77", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    ProcessResult r = run_paced(dir, proxy.url(), 0);
     std::string lines = proxy.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<std::string> got = lines_with(lines, "conn 1: 20");
@@ -60,7 +77,7 @@ TEST(LinkE2E, EightSlotsAnsweredUnchanged) {
     TempDir dir;
     ProxyProcess proxy(dir, {"--sync", "8", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    ProcessResult r = run_paced(dir, proxy.url(), 0);
     std::string lines = proxy.finish();
     EXPECT_EQ(lines_with(lines, "L2_OP_SYNC_RSP tag=66 n_slots=8 ").size(), 1U) << lines;
     EXPECT_EQ(count_of(r.err, ": L2_SYNC_REQ: all slots are occupied\n"), 1) << r.err;
@@ -70,7 +87,7 @@ TEST(LinkE2E, BadRequestsAreDroppedAndTheConnectionKept) {
     TempDir dir;
     ProxyProcess proxy(dir, {"--garbage", "3", "--op", "200", "--sync", "9", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    ProcessResult r = run_paced(dir, proxy.url(), 0);
     std::string lines = proxy.finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(count_of(r.err, ".hunt."), 3) << r.err;
@@ -84,7 +101,8 @@ TEST(LinkE2E, OversizedLengthEndsTheConnectionAndTheReceiverReconnects) {
     TempDir dir;
     ProxyProcess proxy(dir, {"-c", "2", "--oversize", "--fault-conn", "1", "--sync", "1", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "1", "-o", proxy.url(), quiet_capture(dir)});
+    // The back-off of 2 s passes while the input goes on.
+    ProcessResult r = run_paced(dir, proxy.url(), 1, 4);
     std::string lines = proxy.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count_of(r.err, "Warning - in frame ? protocol error in size 160\n"), 1) << r.err;
@@ -100,7 +118,7 @@ TEST(LinkE2E, CutMessageEndsTheConnection) {
     TempDir dir;
     ProxyProcess proxy(dir, {"--cut", "-t", "20"});
     ASSERT_GT(proxy.port(), 0);
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-o", proxy.url(), quiet_capture(dir)});
+    ProcessResult r = run_paced(dir, proxy.url(), 0);
     proxy.finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(

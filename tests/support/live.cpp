@@ -62,6 +62,14 @@ bool ServiceProcess::feed(const std::string& data) {
     return true;
 }
 
+int ServiceProcess::wait() {
+    close_input();
+    int st = 0;
+    if (pid_ <= 0 || waitpid(pid_, &st, 0) < 0) return -1;
+    pid_ = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
 void ServiceProcess::close_input() {
     if (in_fd_ >= 0) close(in_fd_);
     in_fd_ = -1;

@@ -21,6 +21,9 @@ class ServiceProcess {
     /// Writes all of `data`; false when the service no longer reads.
     bool feed(const std::string& data);
     void close_input();
+    /// Closes the input and waits for the service to end: its exit status,
+    /// or 128 + the signal that ended it.
+    int wait();
 
    private:
     pid_t pid_ = -1;
