@@ -30,7 +30,11 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     argv.push_back(nullptr);
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe");
+    // Close-on-exec: a child forked by another thread at the same time must
+    // not keep this child's standard input open (its end of input would
+    // never come). dup2 below gives the child its own copies without it.
+    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
