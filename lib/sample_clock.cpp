@@ -99,7 +99,8 @@ void refit(SampleClock* c) {
         }
         i = j;
     }
-    double b = sxy / (sxx + c->lambda);  // ns per sample beyond nominal
+    // ns per sample beyond nominal; no crystal is off by more than 200 ppm.
+    double b = std::clamp(sxy / (sxx + c->lambda), -2e-4 * c->p_nom, 2e-4 * c->p_nom);
     // New anchor at the newest segment's centre.
     double anchor = std::round(mean_x);
     ClockLine l = line_at({c->est.n, c->est.t_ns, c->est.frac_ns, c->p_nom},

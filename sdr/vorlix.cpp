@@ -45,6 +45,39 @@
 
 constinit const char* prog_name = "";
 
+// Sample rate: "2400000", "2400k", "2.4M". The value goes through single
+// precision; the M form has kilohertz resolution.
+int samp_rate_from_text(const char* text, uint32_t* rate, double* hz_out) {
+    char* end = nullptr;
+    double d = strtod(text, &end);
+    // Narrowing a double beyond the float range is undefined: such a value
+    // is out of range anyway, so keep it as it is.
+    double v = std::fabs(d) > FLT_MAX ? d : static_cast<double>(static_cast<float>(d));
+    double hz;
+    switch (*end) {
+        case '\0':
+        case ' ':
+        case '\t':
+            hz = std::trunc(v + 0.5);
+            break;
+        case 'k':
+            hz = std::trunc(v * 1000.0 + 0.5);
+            break;
+        case 'M':
+            hz = std::trunc(v * 1000.0 + 0.5) * 1000.0;
+            break;
+        default:
+            return kSampRateFormat;
+    }
+    if (end == text) return kSampRateFormat;
+    *hz_out = hz;
+    // The range is checked before the conversion to an integer, so that no
+    // value (negative, huge, not a number) can wrap into the range.
+    if (!(hz >= 2000000.0 && hz <= 3200000.0)) return kSampRateRange;
+    *rate = static_cast<uint32_t>(hz);
+    return 0;
+}
+
 namespace {
 
 constexpr char kModule[] = "sdr/vorlix";
@@ -101,37 +134,14 @@ bool parse_int(const char* text, long* value) {
     return true;
 }
 
-// Sample rate: "2400000", "2400k", "2.4M". The value goes through single
-// precision; the M form has kilohertz resolution.
 uint32_t parse_samp_rate(const char* text) {
-    char* end = nullptr;
-    double d = strtod(text, &end);
-    // Narrowing a double beyond the float range is undefined: such a value
-    // is out of range anyway, so keep it as it is.
-    double v = std::fabs(d) > FLT_MAX ? d : static_cast<double>(static_cast<float>(d));
-    double hz;
-    switch (*end) {
-        case '\0':
-        case ' ':
-        case '\t':
-            hz = std::trunc(v + 0.5);
-            break;
-        case 'k':
-            hz = std::trunc(v * 1000.0 + 0.5);
-            break;
-        case 'M':
-            hz = std::trunc(v * 1000.0 + 0.5) * 1000.0;
-            break;
-        default:
-            print_usage("Cannot set samp_rate: %s (format error)\n", text);
-    }
-    if (end == text) print_usage("Cannot set samp_rate: %s (format error)\n", text);
-    // The range is checked before the conversion to an integer, so that no
-    // value (negative, huge, not a number) can wrap into the range.
-    if (!(hz >= 2000000.0 && hz <= 3200000.0)) {
+    uint32_t rate = 0;
+    double hz = 0;
+    int rc = samp_rate_from_text(text, &rate, &hz);
+    if (rc == kSampRateFormat) print_usage("Cannot set samp_rate: %s (format error)\n", text);
+    if (rc == kSampRateRange)
         print_usage("Cannot set samp_rate: %.0fHz (out of range)\n", hz + 0.0);
-    }
-    return static_cast<uint32_t>(hz);
+    return rate;
 }
 
 void parse_sensitivity(Context* c, const char* text) {

@@ -13,6 +13,16 @@ inline constexpr OptionDesc kOptions[] = {
     {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
 };
 
+/// samp_rate_from_text results besides 0.
+inline constexpr int kSampRateFormat = -1;  ///< not a number, or a suffix other than k or M
+inline constexpr int kSampRateRange = -2;   ///< outside 2000000..3200000 Hz
+
+/// The sample rate of `text`: "2400000", "2400k" or "2.4M" (the value goes
+/// through single precision; the M form has kilohertz resolution). Returns 0
+/// with `*rate` set, kSampRateFormat, or kSampRateRange with the value in
+/// `*hz`. The service's -s and the recorder's take the same forms.
+int samp_rate_from_text(const char* text, uint32_t* rate, double* hz);
+
 /// argv[0] as the process received it; the empty text before start-up.
 extern const char* prog_name;
 

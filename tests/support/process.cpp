@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -20,9 +22,27 @@
 #define VORLIX_EMULATOR ""
 #endif
 
+namespace {
+
+int64_t now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+}  // namespace
+
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input) {
-    std::vector<std::string> argv_s = split_words(VORLIX_EMULATOR);
+    RunOptions opt;
+    opt.input = input;
+    return run_process_with(program, args, opt);
+}
+
+ProcessResult run_process_with(const std::string& program, const std::vector<std::string>& args,
+                               const RunOptions& opt) {
+    std::vector<std::string> argv_s =
+        opt.native ? std::vector<std::string>{} : split_words(VORLIX_EMULATOR);
     argv_s.push_back(program);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -51,14 +71,28 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     close(err_pipe[1]);
     signal(SIGPIPE, SIG_IGN);
 
+    const std::string& input = opt.input;
+    const bool paced = opt.pace_chunk > 0 && opt.pace_bytes_per_s > 0;
+    const int64_t pace_start = now_ns();
+    if (opt.pace_start_ns) *opt.pace_start_ns = pace_start;
+    // Input that is due now: everything, or the chunks whose time has come.
+    auto due = [&]() -> size_t {
+        if (!paced) return input.size();
+        double elapsed = static_cast<double>(now_ns() - pace_start) * 1e-9;
+        double chunks = std::floor(elapsed * opt.pace_bytes_per_s / opt.pace_chunk);
+        return static_cast<size_t>(std::min(chunks * opt.pace_chunk, double(input.size())));
+    };
+
     ProcessResult r;
     size_t written = 0;
     int in_fd = in_pipe[1];
+    // Never block on the program's input while it waits for us to read its output.
+    fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
     if (input.empty()) {
         close(in_fd);
         in_fd = -1;
     }
-    bool out_open = true, err_open = true;
+    bool out_open = true, err_open = true, signalled = false;
     char buf[65536];
     while (out_open || err_open) {
         struct pollfd fds[3];
@@ -72,28 +106,37 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
             fds[n] = {err_pipe[0], POLLIN, 0};
             err_i = n++;
         }
-        if (in_fd >= 0) {
+        size_t ready = in_fd >= 0 ? due() : 0;
+        if (in_fd >= 0 && ready > written) {
             fds[n] = {in_fd, POLLOUT, 0};
             in_i = n++;
         }
-        if (poll(fds, n, -1) < 0) {
+        // Paced input that is not due yet: wake up when the next chunk is.
+        int timeout = in_fd >= 0 && in_i < 0 ? 1 : -1;
+        if (poll(fds, n, timeout) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t w = write(in_fd, input.data() + written, input.size() - written);
+            ssize_t w = write(in_fd, input.data() + written, ready - written);
             if (w > 0) written += static_cast<size_t>(w);
-            if (w < 0 || written == input.size()) {
+            if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
                 close(in_fd);
                 in_fd = -1;
             }
         }
         if (out_i >= 0 && (fds[out_i].revents & (POLLIN | POLLHUP | POLLERR))) {
-            ssize_t k = read(out_pipe[0], buf, sizeof buf);
-            if (k > 0)
-                r.out.append(buf, static_cast<size_t>(k));
-            else
+            size_t room = std::min(sizeof buf, opt.out_limit - r.out.size());
+            ssize_t k = read(out_pipe[0], buf, room);
+            if (k > 0) r.out.append(buf, static_cast<size_t>(k));
+            if (k <= 0 || r.out.size() >= opt.out_limit) {
                 out_open = false;
+                close(out_pipe[0]);  // at the limit: the reader goes away
+            }
+            if (!signalled && r.out.size() >= opt.signal_after) {
+                kill(pid, SIGTERM);
+                signalled = true;
+            }
         }
         if (err_i >= 0 && (fds[err_i].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t k = read(err_pipe[0], buf, sizeof buf);
@@ -104,7 +147,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         }
     }
     if (in_fd >= 0) close(in_fd);
-    close(out_pipe[0]);
+    if (out_open) close(out_pipe[0]);
     close(err_pipe[0]);
     int st = 0;
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {

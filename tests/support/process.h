@@ -2,6 +2,8 @@
 // standard input, standard output and error captured, exit status.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,21 @@ struct ProcessResult {
 /// (closed after it). Under cross builds the emulator is put in front.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input = std::string());
+
+/// How run_process_with feeds the program and reads from it.
+struct RunOptions {
+    std::string input;                 ///< bytes for standard input (closed after them)
+    size_t pace_chunk = 0;             ///< > 0: feed `input` at a pace, this many bytes a write,
+    double pace_bytes_per_s = 0;       ///< chunk k once (k + 1) chunks' time has passed
+    int64_t* pace_start_ns = nullptr;  ///< set to the wall clock (ns) at which the pace began
+    size_t out_limit = SIZE_MAX;       ///< close standard output after this many bytes
+    size_t signal_after = SIZE_MAX;    ///< SIGTERM once standard output had this many bytes
+    bool native = false;               ///< a host program: no emulator in front
+};
+
+/// run_process with the feeding and reading of `opt`.
+ProcessResult run_process_with(const std::string& program, const std::vector<std::string>& args,
+                               const RunOptions& opt);
 
 /// Runs the service binary.
 ProcessResult run_vorlix(const std::vector<std::string>& args,
