@@ -48,10 +48,11 @@ install(FILES ${VORLIX_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${VORLIX_CHANGELOG_GZ} ${CMAKE_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The unit names the program by its installed path; the defaults file belongs
-# to the system configuration directory of the prefix. The unit is written
-# straight into the destination (no intermediate file in the build tree), so
-# installs with different prefixes may run side by side.
+# The units (the service's and the recorder's) name the programs by their
+# installed paths; the defaults file belongs to the system configuration
+# directory of the prefix. The units are written straight into the
+# destination (no intermediate file in the build tree), so installs with
+# different prefixes may run side by side.
 install(CODE "
   set(_vorlix_prefix \"\${CMAKE_INSTALL_PREFIX}\")
   if(_vorlix_prefix STREQUAL \"/usr\")
@@ -60,15 +61,18 @@ install(CODE "
     set(_vorlix_sysconf \"\${_vorlix_prefix}/${CMAKE_INSTALL_SYSCONFDIR}\")
   endif()
   set(VORLIX_PROGRAM \"\${_vorlix_prefix}/${CMAKE_INSTALL_BINDIR}/vorlix\")
+  set(VORLIX_RECORD_PROGRAM \"\${_vorlix_prefix}/${CMAKE_INSTALL_BINDIR}/vorlix-record\")
   set(VORLIX_DEFAULTS \"\${_vorlix_sysconf}/default/vorlix\")
-  file(READ \"${CMAKE_SOURCE_DIR}/packaging/vorlix.service.in\" _vorlix_unit)
-  string(CONFIGURE \"\${_vorlix_unit}\" _vorlix_unit @ONLY)
-  set(_vorlix_unit_file \"\${_vorlix_prefix}/${VORLIX_SYSTEMD_UNITDIR}/vorlix.service\")
-  message(STATUS \"Installing: \$ENV{DESTDIR}\${_vorlix_unit_file}\")
-  file(WRITE \"\$ENV{DESTDIR}\${_vorlix_unit_file}\" \"\${_vorlix_unit}\")
-  file(CHMOD \"\$ENV{DESTDIR}\${_vorlix_unit_file}\"
-       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${_vorlix_unit_file}\")
+  foreach(_vorlix_unit_name vorlix vorlix-record)
+    file(READ \"${CMAKE_SOURCE_DIR}/packaging/\${_vorlix_unit_name}.service.in\" _vorlix_unit)
+    string(CONFIGURE \"\${_vorlix_unit}\" _vorlix_unit @ONLY)
+    set(_vorlix_unit_file \"\${_vorlix_prefix}/${VORLIX_SYSTEMD_UNITDIR}/\${_vorlix_unit_name}.service\")
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${_vorlix_unit_file}\")
+    file(WRITE \"\$ENV{DESTDIR}\${_vorlix_unit_file}\" \"\${_vorlix_unit}\")
+    file(CHMOD \"\$ENV{DESTDIR}\${_vorlix_unit_file}\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${_vorlix_unit_file}\")
+  endforeach()
   file(INSTALL DESTINATION \"\${_vorlix_sysconf}/default\" TYPE FILE
        RENAME vorlix FILES \"${CMAKE_SOURCE_DIR}/packaging/vorlix.default\")
 ")

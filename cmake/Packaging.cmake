@@ -25,7 +25,9 @@ It answers the proxy's time-synchronisation requests and logs periodic
 decoder statistics.
 .
 The package holds the service with a systemd unit (idle until an input and a
-destination are set in /etc/default/vorlix) and companion programs: a capture
+destination are set in /etc/default/vorlix) and companion programs: a
+recorder of time-stamped captures from an RTL-SDR dongle or standard input
+(with a systemd unit that feeds the service through a named pipe), a capture
 synthesizer, a level-2 stream dumper and a test proxy.")
 set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -51,7 +53,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_BINARY_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
-# Architecture and dependencies: the C and C++ run-time only. On the host
+# Architecture and dependencies: the C and C++ run-time, and librtlsdr0 when
+# the recorder is built with it. On the host
 # dpkg-shlibdeps works them out from the binaries. For a cross build it
 # cannot; cmake/DebDepends.cmake derives them when cpack runs, from the
 # libraries the built programs need and the C library's symbol versions.
@@ -80,6 +83,17 @@ else()
   set(CPACK_VORLIX_CROSS_DEPENDS ON)
   set(CPACK_VORLIX_OBJDUMP ${CMAKE_OBJDUMP})
   set(CPACK_VORLIX_BINARIES "")
+  # The recorder's dongle library: the version it was built against, at least.
+  if(VORLIX_HAVE_RTLSDR)
+    file(GLOB _vorlix_rtlsdr_pc ${VORLIX_RTLSDR_ROOT}/usr/lib/*/pkgconfig/librtlsdr.pc)
+    set(_vorlix_rtlsdr_version 0.6.0)
+    if(_vorlix_rtlsdr_pc)
+      list(GET _vorlix_rtlsdr_pc 0 _vorlix_rtlsdr_pc)
+      file(STRINGS ${_vorlix_rtlsdr_pc} _vorlix_rtlsdr_line REGEX "^Version: ")
+      string(REPLACE "Version: " "" _vorlix_rtlsdr_version "${_vorlix_rtlsdr_line}")
+    endif()
+    set(CPACK_VORLIX_RTLSDR_DEPENDS "librtlsdr0 (>= ${_vorlix_rtlsdr_version})")
+  endif()
   foreach(program vorlix ${VORLIX_TOOLS})
     list(APPEND CPACK_VORLIX_BINARIES ${CMAKE_BINARY_DIR}/${program})
   endforeach()
@@ -99,5 +113,6 @@ string(REPLACE ";" " " _vorlix_tools_text "${VORLIX_TOOLS}")
 add_test(NAME package_contents
          COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package_check.sh
                  ${CMAKE_BINARY_DIR} "${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}"
-                 "${_vorlix_tools_text}" "${VORLIX_EMULATOR_TEXT}" ${_vorlix_pkg_skip})
+                 "${_vorlix_tools_text}" "${VORLIX_EMULATOR_TEXT}" ${_vorlix_pkg_skip}
+                 ${VORLIX_HAVE_RTLSDR})
 set_tests_properties(package_contents PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LABELS package)

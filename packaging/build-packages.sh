@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian packages: one for this machine's architecture and one for
 # mipsel from the cross build (skipped, with a message, when the cross
-# compiler is not installed). Release builds with the usual Debian hardening
-# flags; the packages land in the directory given (default: build-packages/,
-# which git ignores).
+# compiler is not installed; its recorder links Debian's librtlsdr for the
+# board, which cmake/target-rtlsdr.sh unpacks, as root the first time).
+# Release builds with the usual Debian hardening flags; the packages land in
+# the directory given (default: build-packages/, which git ignores).
 #   packaging/build-packages.sh [output directory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +29,10 @@ build() {  # <build dir> [cmake arguments...]
 
 build build-deb
 if command -v mipsel-linux-gnu-g++ >/dev/null; then
-    build build-deb-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake
+    # The recorder links the board's librtlsdr, unpacked into the build tree.
+    bash cmake/target-rtlsdr.sh build-deb-mipsel
+    build build-deb-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
+          -DVORLIX_RTLSDR_ROOT="$PWD/build-deb-mipsel/target-rtlsdr" -DVORLIX_REQUIRE_RTLSDR=ON
 else
     echo "mipsel-linux-gnu-g++ not installed: no mipsel package"
 fi

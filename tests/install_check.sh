@@ -22,6 +22,7 @@ install_into() {  # <destdir or ""> <prefix>
 check_tree() {
     local root=$1 prefix=$2 etc=$3 p
     local bin=$root$prefix/bin unit=$root$prefix/lib/systemd/system/vorlix.service
+    local record_unit=$root$prefix/lib/systemd/system/vorlix-record.service
     for p in vorlix $tools; do
         [[ -f $bin/$p && -x $bin/$p ]] || fail "$bin/$p missing or not executable"
     done
@@ -47,10 +48,19 @@ check_tree() {
     else
         fail "$unit missing"
     fi
+    if [[ -f $record_unit ]]; then
+        grep -qFx "ExecStart=$prefix/bin/vorlix-record \$VORLIX_RECORD_OPTIONS -o /run/vorlix-record/capture" \
+            "$record_unit" || fail "ExecStart of $record_unit does not run $prefix/bin/vorlix-record"
+        grep -qFx "EnvironmentFile=-$etc/default/vorlix" "$record_unit" ||
+            fail "EnvironmentFile of $record_unit is not $etc/default/vorlix"
+        if grep -q "@VORLIX" "$record_unit"; then fail "unreplaced @VORLIX in $record_unit"; fi
+    else
+        fail "$record_unit missing"
+    fi
     # Nothing world-writable, nothing executable that should not be.
     p=$(find "${root:-$prefix}" -perm -o+w ! -type l)
     [[ -z $p ]] || fail "world-writable: $p"
-    for p in "$root$etc/default/vorlix" "$unit"; do
+    for p in "$root$etc/default/vorlix" "$unit" "$record_unit"; do
         [[ -f $p && ! -x $p ]] || fail "$p is executable"
     done
 }
@@ -65,15 +75,18 @@ if install_into "$root" /usr; then
     version=$($emulator "$root/usr/bin/vorlix" -V 2>&1) || fail "installed vorlix -V failed"
     [[ $version == *" version "* ]] || fail "installed vorlix -V printed: $version"
 
-    # systemd's own check of the unit, with its paths moved into the tree.
+    # systemd's own check of the units, with their paths moved into the tree.
     if command -v systemd-analyze >/dev/null; then
         mkdir -p "$tmp/verify"
-        sed -e "s|=/usr/bin/vorlix|=$root/usr/bin/vorlix|" \
-            -e "s|=-/etc/default/vorlix|=-$root/etc/default/vorlix|" \
-            "$root/usr/lib/systemd/system/vorlix.service" >"$tmp/verify/vorlix.service"
+        for u in vorlix.service vorlix-record.service; do
+            sed -e "s|=/usr/bin/vorlix|=$root/usr/bin/vorlix|" \
+                -e "s|=-/etc/default/vorlix|=-$root/etc/default/vorlix|" \
+                "$root/usr/lib/systemd/system/$u" >"$tmp/verify/$u"
+        done
         out=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no \
-              "$tmp/verify/vorlix.service" 2>&1) || fail "systemd-analyze verify failed: $out"
-        if grep -q 'vorlix\.service' <<<"$out"; then
+              "$tmp/verify/vorlix.service" "$tmp/verify/vorlix-record.service" 2>&1) ||
+            fail "systemd-analyze verify failed: $out"
+        if grep -qE 'vorlix(-record)?\.service' <<<"$out"; then
             fail "systemd-analyze verify: $out"
         elif [[ -n $out ]]; then
             echo "systemd-analyze, about other units: $out"

@@ -3,8 +3,9 @@
 # directory, then its metadata (dpkg-deb -I), its contents (dpkg-deb -c), and
 # the extracted program.
 #   package_check.sh <build dir> <architecture> <tool programs> <emulator or ""> <skip 0/1>
+#                    <recorder built with librtlsdr: ON/OFF>
 set -euo pipefail
-build=$1 arch=$2 tools=$3 emulator=$4 skip=$5
+build=$1 arch=$2 tools=$3 emulator=$4 skip=$5 rtlsdr=${6:-OFF}
 if ((skip)); then
     echo "sanitizer build: its binaries need the sanitizer run-times, no package"
     exit 77
@@ -35,11 +36,16 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Section) == hamradio ]] || fail "Section: $(field Section)"
 [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@]+@[^\>]+\>$ ]] || fail "Maintainer: $(field Maintainer)"
 [[ -n $(field Description) ]] || fail "no Description"
-# The C library, and besides it only the C++ run-time.
+# The C library, and besides it only the C++ run-time and, for the
+# recorder's dongles, librtlsdr0 when it is built with it.
 depends=$(field Depends)
 grep -qE '(^|, )libc6 \(>= 2\.[0-9]+\)' <<<"$depends" || fail "Depends lacks a versioned libc6: $depends"
-others=$(tr ',' '\n' <<<"$depends" | sed -E 's/^ *([^ (]+).*/\1/' |
-         grep -vxE 'libc6|libstdc\+\+6|libgcc-s1' || true)
+allowed='libc6|libstdc\+\+6|libgcc-s1'
+if [[ $rtlsdr == ON ]]; then
+    grep -qE '(^|, )librtlsdr0 \(>= [0-9.]+\)' <<<"$depends" || fail "Depends lacks librtlsdr0: $depends"
+    allowed+='|librtlsdr0'
+fi
+others=$(tr ',' '\n' <<<"$depends" | sed -E 's/^ *([^ (]+).*/\1/' | grep -vxE "$allowed" || true)
 [[ -z $others ]] || fail "unexpected dependencies: $others"
 
 # Maintainer scripts and the conffile.
@@ -63,6 +69,7 @@ grep -q useradd "$tmp/control/postinst" || fail "postinst creates no user"
 dpkg-deb -c "$deb" >"$tmp/contents"
 paths=$(awk '{print $6}' "$tmp/contents")
 want=(./usr/bin/vorlix ./usr/share/man/man1/vorlix.1.gz ./usr/lib/systemd/system/vorlix.service
+      ./usr/lib/systemd/system/vorlix-record.service
       ./etc/default/vorlix ./usr/share/doc/vorlix/copyright ./usr/share/doc/vorlix/changelog.Debian.gz)
 for t in $tools; do want+=("./usr/bin/$t" "./usr/share/man/man1/$t.1.gz"); done
 for p in "${want[@]}"; do
@@ -94,8 +101,13 @@ fi
 # shellcheck disable=SC2086
 version=$($emulator "$tmp/x/usr/bin/vorlix" -V 2>&1) || fail "extracted vorlix -V failed: $version"
 [[ $version == *" version "* ]] || fail "extracted vorlix -V printed: $version"
+# shellcheck disable=SC2086
+version=$($emulator "$tmp/x/usr/bin/vorlix-record" -V 2>&1) || fail "extracted vorlix-record -V failed: $version"
+[[ $version == "vorlix-record version "* ]] || fail "extracted vorlix-record -V printed: $version"
 grep -q '^ExecStart=/usr/bin/vorlix ' "$tmp/x/usr/lib/systemd/system/vorlix.service" ||
     fail "the unit does not run /usr/bin/vorlix"
+grep -q '^ExecStart=/usr/bin/vorlix-record ' "$tmp/x/usr/lib/systemd/system/vorlix-record.service" ||
+    fail "the recorder's unit does not run /usr/bin/vorlix-record"
 # The licence: machine-readable copyright naming BSD-2-Clause, with its text.
 copyright=$tmp/x/usr/share/doc/vorlix/copyright
 grep -qx 'License: BSD-2-Clause' "$copyright" || fail "copyright does not name BSD-2-Clause"

@@ -26,6 +26,11 @@ else
     fail "no user vorlix"
 fi
 [[ -L $wants ]] || fail "the unit is not enabled ($wants)"
+# The recorder's unit is there but left to the user to enable (it needs a dongle).
+record_unit=/usr/lib/systemd/system/vorlix-record.service
+[[ -f $record_unit ]] || fail "no $record_unit"
+[[ ! -e /etc/systemd/system/multi-user.target.wants/vorlix-record.service ]] ||
+    fail "the recorder's unit was enabled by the package"
 
 # The program runs: its version, and without an input its fatal message.
 version=$(/usr/bin/vorlix -V 2>&1) || fail "vorlix -V failed"
@@ -34,6 +39,15 @@ rc=0
 msg=$(/usr/bin/vorlix -w 0 2>&1) || rc=$?
 [[ $rc == 1 && $msg == *"Fatal - Missing file"* ]] || fail "vorlix without input: status $rc, $msg"
 [[ -f /usr/share/man/man1/vorlix.1.gz ]] || fail "no manual page"
+version=$(/usr/bin/vorlix-record -V 2>&1) || fail "vorlix-record -V failed"
+grep -qx 'vorlix-record version [0-9.]*' <<<"$version" || fail "vorlix-record -V printed: $version"
+[[ -f /usr/share/man/man1/vorlix-record.1.gz ]] || fail "no manual page of vorlix-record"
+# Its dependencies are installed with the package: it runs, and this machine
+# has no dongle.
+rc=0
+msg=$(/usr/bin/vorlix-record -t 0 2>&1) || rc=$?
+[[ $rc == 1 && ($msg == *"no RTL-SDR device found"* || $msg == *"built without librtlsdr"*) ]] ||
+    fail "vorlix-record without a dongle: status $rc, $msg"
 
 # The unit's start condition, with the packaged defaults and with an input
 # and a destination set.
@@ -50,7 +64,7 @@ fi
 echo 'VORLIX_OPTIONS="-t 60"' >>/etc/default/vorlix
 dpkg -r vorlix
 [[ $(status) == "deinstall ok config-files" ]] || fail "status after remove: $(status)"
-[[ ! -e /usr/bin/vorlix && ! -e $unit ]] || fail "files left after remove"
+[[ ! -e /usr/bin/vorlix && ! -e $unit && ! -e $record_unit ]] || fail "files left after remove"
 grep -q -- '-t 60' /etc/default/vorlix || fail "the changed conffile is gone after remove"
 
 # Purge: nothing of the package is left (the system user stays, as usual).
