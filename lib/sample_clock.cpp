@@ -51,13 +51,8 @@ void bin_push(SampleClock* c, const ClockBin& b) {
     }
 }
 
-// Sums of one segment's points, residuals against the nominal line through
-// the current estimate's anchor.
-struct SegmentSums {
-    int count;
-    double sx, sy;
-};
-
+// A bin as a point of the fit: samples and ns from the current estimate's
+// anchor, the ns against the nominal line through it.
 struct FitPoint {
     double x, y;
     uint32_t segment;
@@ -198,7 +193,7 @@ void sample_clock_init(SampleClock* c, uint32_t rate) {
     *c = SampleClock{};
     c->rate = rate;
     c->p_nom = 1e9 / rate;
-    c->bin_samples = rate / 4;
+    c->bin_samples = rate >= 4 ? rate / 4 : 1;
     // The first record then waits until the first bin has closed, so that
     // it starts on an estimate made of a quarter second of arrivals.
     c->hold_samples = c->bin_samples;
@@ -207,6 +202,48 @@ void sample_clock_init(SampleClock* c, uint32_t rate) {
     // that scatter by about 0.2 ms: (2e5 ns / (1e-4 * p_nom))^2 = 4 rate^2.
     c->lambda = 4.0 * rate * rate;
 }
+
+namespace {
+
+// Arrivals more than kClockGapNs off the estimate begin a run, held apart.
+void run_start(SampleClock* c, uint64_t n, int64_t a, double x) {
+    c->run_active = true;
+    c->run_sign = x > 0 ? 1 : -1;
+    c->run_gap_n = c->normal_n;
+    c->run_anchor_n = n;
+    c->run_anchor_a = a;
+    c->run_min_x = x;
+    c->run_min_n = n;
+    c->run_min_a = a;
+}
+
+// One more arrival of a run: 1 when the run kept its distance at real pace
+// (the time base restarted), 0 while it goes on, -1 when the arrival is back
+// near the estimate (the run was a late batch and is dropped).
+int run_step(SampleClock* c, uint64_t n, int64_t a, double x) {
+    if (x * c->run_sign <= kClockGapNs) {
+        c->run_active = false;
+        return -1;
+    }
+    if (x < c->run_min_x) {
+        c->run_min_x = x;
+        c->run_min_n = n;
+        c->run_min_a = a;
+    }
+    double sample_ns = span(c->run_anchor_n, n) * c->p_nom;
+    if (sample_ns < c->confirm_ns) return 0;
+    // At real pace the wall clock moved as the samples did; a late batch
+    // drains much faster: look again over the next stretch.
+    if (static_cast<double>(a - c->run_anchor_a) >= 0.5 * sample_ns) {
+        restart(c);
+        return 1;
+    }
+    c->run_anchor_n = n;
+    c->run_anchor_a = a;
+    return 0;
+}
+
+}  // namespace
 
 int sample_clock_arrival(SampleClock* c, uint64_t samples, int64_t arrival_ns) {
     if (c->started && samples < c->last_n) return -1;
@@ -221,41 +258,16 @@ int sample_clock_arrival(SampleClock* c, uint64_t samples, int64_t arrival_ns) {
     c->last_n = samples;
     double x = offset(c->est, samples, arrival_ns);
     if (c->run_active) {
-        if (x * c->run_sign > kClockGapNs) {
-            if (x < c->run_min_x) {
-                c->run_min_x = x;
-                c->run_min_n = samples;
-                c->run_min_a = arrival_ns;
-            }
-            double sample_ns = span(c->run_anchor_n, samples) * c->p_nom;
-            if (sample_ns >= c->confirm_ns) {
-                // At real pace the wall clock moved as the samples did; a
-                // late batch drains much faster.
-                if (static_cast<double>(arrival_ns - c->run_anchor_a) >= 0.5 * sample_ns) {
-                    restart(c);
-                    return 1;
-                }
-                c->run_anchor_n = samples;
-                c->run_anchor_a = arrival_ns;
-            }
-            return 0;
-        }
-        c->run_active = false;  // back near the estimate: it was a late batch
+        int rc = run_step(c, samples, arrival_ns, x);
+        if (rc >= 0) return rc;
     }
     // Earlier than a young estimate is a better floor, not a jump.
     bool early_ok = !c->segment_fitted && x < 0;
     if (std::fabs(x) <= kClockGapNs || early_ok) {
         bin_add(c, samples, arrival_ns, x);
-        return 0;
+    } else {
+        run_start(c, samples, arrival_ns, x);
     }
-    c->run_active = true;
-    c->run_sign = x > 0 ? 1 : -1;
-    c->run_gap_n = c->normal_n;
-    c->run_anchor_n = samples;
-    c->run_anchor_a = arrival_ns;
-    c->run_min_x = x;
-    c->run_min_n = samples;
-    c->run_min_a = arrival_ns;
     return 0;
 }
 

@@ -2,8 +2,10 @@
 // input recorded as time-stamped records (into a file, a named pipe the
 // service reads, a pipe whose reader goes away), whole records only, and the
 // dongle source without a dongle.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -239,6 +241,10 @@ TEST(Record, NamedPipeToService) {
     ProcessResult service;
     std::thread reader([&] { service = run_vorlix({"-w", "0", "-r", "0", fifo}); });
     ProcessResult r = run_process(recorder(), {"--stdin", "-o", fifo}, air_raw(blocks));
+    // Should the recorder have failed before opening the pipe, the service
+    // would wait in its open for ever: open and close it once.
+    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
     reader.join();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("end of input: 163840 samples recorded in 40 records, 0 gaps"),
