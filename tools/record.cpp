@@ -316,9 +316,10 @@ void put_le(uint8_t* p, uint64_t v, int n) {
 WriteResult write_probe(Output* out, const Options& o) {
     uint8_t probe[kBlockBytes] = {};
     put_le(probe, kCaptureMagic, 4);
+    char source[64] = "standard input";
+    if (!o.from_stdin) snprintf(source, sizeof source, "RTL-SDR at %" PRIu32 " Hz", o.freq);
     snprintf(reinterpret_cast<char*>(probe + 4), sizeof probe - 4,
-             "vorlix-record %s, %" PRIu32 " S/s, %s\n", VORLIX_VERSION, o.rate,
-             o.from_stdin ? "standard input" : "RTL-SDR");
+             "vorlix-record %s, %" PRIu32 " S/s, %s\n", VORLIX_VERSION, o.rate, source);
     return write_whole(out, probe, sizeof probe);
 }
 
@@ -417,7 +418,7 @@ struct Recorder {
         return result == kWritten;
     }
 
-    /// `len` new bytes are in the ring (see tail and put), arrived at `now`.
+    /// New bytes are in the ring (see tail and put): they arrived at `now`.
     bool arrived(int64_t now) {
         int rc = sample_clock_arrival(&clock, received / 2, now);
         if (rc == 1) note_restart(now);
