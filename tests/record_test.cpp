@@ -111,13 +111,13 @@ TEST(Record, CommandLine) {
          "cannot open the output /nonexistent-dir/capture"},
         {{"--stdin", "-o", "/dev/full"}, 1, "cannot write to /dev/full"},
         {{"-V"}, 0, "vorlix-record version "},
-        {{"-h"}, 0, "--stdin"},
+        {{"-h"}, 0, "--stdin"},  // on standard output
     };
     for (const Row& row : rows) {
         ProcessResult r = run_process(recorder(), row.args);
         std::string what = row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : "");
         EXPECT_EQ(r.status, row.status) << what << "\n" << r.err;
-        EXPECT_NE(r.err.find(row.message), std::string::npos) << what << "\n" << r.err;
+        EXPECT_NE((r.err + r.out).find(row.message), std::string::npos) << what << "\n" << r.err;
     }
     struct Rate {
         const char* text;

@@ -215,7 +215,7 @@ Options parse_options(int argc, char** argv) {
                 fprintf(stderr, "vorlix-record version %s\n", VORLIX_VERSION);
                 exit(0);
             case 'h':
-                fputs(kUsage, stderr);
+                fputs(kUsage, stdout);
                 exit(0);
             case ':':
                 usage_error("%s needs a value", argv[optind - 1]);
