@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "include/level2.h"
+#include "sdr/parity.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
 
@@ -34,36 +35,35 @@ constinit uint32_t no_request_count = 0;
 
 /// The parity remainder: computed parity xor the frame's 24-bit parity field.
 uint32_t remainder_of(const uint8_t* frame, int n_bits) {
-    return adsb_parity(frame, n_bits) ^ get_be24(frame + n_bits / 8);
+    return parity_bytes(frame, n_bits) ^ get_be24(frame + n_bits / 8);
 }
 
 int bit_length(int32_t v) {
     return 32 - std::countl_zero(static_cast<uint32_t>(v));
 }
 
-AircraftEntry* find_entry(DecoderStats* stats, uint32_t address) {
-    for (AircraftEntry& e : stats->aircraft) {
-        if (e.address == address) return &e;
+int32_t find_index(const DecoderStats* stats, uint32_t address) {
+    for (int32_t i = 0; i < kAircraftEntries; i++) {
+        if (stats->aircraft[i].address == address) return i;
     }
-    return nullptr;
+    return -1;
 }
 
-/// The entry of an address/parity format: the parity remainder is the
-/// address, and a zero remainder names no aircraft.
-AircraftEntry* find_by_parity(DecoderStats* stats, const uint8_t* frame, int n_bits) {
-    uint32_t p = remainder_of(frame, n_bits);
-    return p != 0 ? find_entry(stats, p) : nullptr;
+AircraftEntry* find_entry(DecoderStats* stats, uint32_t address) {
+    const int32_t i = find_index(stats, address);
+    return i >= 0 ? &stats->aircraft[i] : nullptr;
 }
 
-/// The first free entry; in a full table the one with the latest last_seen
-/// (signed 64-bit order: seconds signed, fraction unsigned), the first of
-/// equal times winning. A full table whose times are all zero gives entry 0.
+/// The first free entry; in a full table the least recently heard one (the
+/// smallest last_seen, in signed 64-bit order: seconds signed, fraction
+/// unsigned), the first of equal times winning, so that the aircraft on
+/// the air keep their entries.
 AircraftEntry* take_entry(DecoderStats* stats, uint32_t address) {
     AircraftEntry* e = find_entry(stats, 0);
     if (e == nullptr) {
         e = &stats->aircraft[0];
         for (AircraftEntry& c : stats->aircraft) {
-            if (static_cast<int64_t>(c.last_seen) > static_cast<int64_t>(e->last_seen)) e = &c;
+            if (static_cast<int64_t>(c.last_seen) < static_cast<int64_t>(e->last_seen)) e = &c;
         }
     }
     memset(e, 0, sizeof(*e));
@@ -96,6 +96,7 @@ int32_t update_entry(Context* ctx, AircraftEntry* e, int df, bool clean, TimeSta
                      int32_t level) {
     DecoderStats* stats = &ctx->stats;
     e->last_seen = toa;
+    if (clean && (df == 11 || df == 17 || df == 18)) e->last_clean = toa;
     level_stats_update(&e->level, level);
     int cls = bit_length(level) - bit_length(ctx->trigger_level) + 2;
     if (cls < 0) cls = 0;
@@ -183,19 +184,19 @@ int32_t reject_implausible(Context* ctx, const uint8_t* frame, int df, TimeStamp
     return reject(stats, df, level);
 }
 
-int32_t check_squitter(Context* ctx, const uint8_t* frame, int df, TimeStamp toa, int32_t level) {
+int32_t commit_squitter(Context* ctx, const uint8_t* frame, const FrameVerdict& v, TimeStamp toa,
+                        int32_t level) {
     DecoderStats* stats = &ctx->stats;
-    uint32_t p = remainder_of(frame, kLongBits);
-    uint32_t aa = get_be24(frame + 1);
-    AircraftEntry* e = aa != 0 ? find_entry(stats, aa) : nullptr;
-    if (p != 0) {
+    const int df = v.df;
+    AircraftEntry* e = v.entry >= 0 ? &stats->aircraft[v.entry] : nullptr;
+    if (v.remainder != 0) {
         reject(stats, df, level);
         if (e != nullptr) update_entry(ctx, e, df, false, toa, level);
         return -1;
     }
     if (!ts_plausible(toa)) return reject_implausible(ctx, frame, df, toa, level);
     level_stats_update(&stats->accepted_level, level);
-    if (e == nullptr) e = take_entry(stats, aa);
+    if (e == nullptr) e = take_entry(stats, get_be24(frame + 1));
     FrameInfo info{toa};
     if (ctx->frame_callback != nullptr && ctx->frame_callback(ctx, frame, kFrameBytes, &info) < 0) {
         return -1;
@@ -203,22 +204,20 @@ int32_t check_squitter(Context* ctx, const uint8_t* frame, int df, TimeStamp toa
     return update_entry(ctx, e, df, true, toa, level);
 }
 
-int32_t check_all_call(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {
+int32_t commit_all_call(Context* ctx, const uint8_t* frame, const FrameVerdict& v, TimeStamp toa,
+                        int32_t level) {
     DecoderStats* stats = &ctx->stats;
-    uint32_t p = remainder_of(frame, kShortBits);
-    bool clean = (p & kDf11CodeMask) == 0;
-    uint32_t aa = get_be24(frame + 1);
-    AircraftEntry* e = aa != 0 ? find_entry(stats, aa) : nullptr;
-    if (e != nullptr) {
+    const bool clean = (v.remainder & kDf11CodeMask) == 0;
+    if (v.entry >= 0) {
         if (clean) {
             level_stats_update(&stats->accepted_level, level);
         } else {
             reject(stats, 11, level);
         }
-        return update_entry(ctx, e, 11, clean, toa, level);
+        return update_entry(ctx, &stats->aircraft[v.entry], 11, clean, toa, level);
     }
     if (!clean) return reject(stats, 11, level);
-    e = take_entry(stats, aa);
+    AircraftEntry* e = take_entry(stats, get_be24(frame + 1));
     level_stats_update(&stats->accepted_level, level);
     return update_entry(ctx, e, 11, true, toa, level);
 }
@@ -255,10 +254,44 @@ int adsb_frame_bytes(int df) {
     }
 }
 
-int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {
+FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
+    const DecoderStats* stats = &ctx->stats;
+    FrameVerdict v{frame[0] >> 3, 0, -1, -1};
+    switch (v.df) {
+        case 4:
+        case 5:
+        case 24:
+        case 25:
+        case 26:
+        case 27:
+        case 20:
+        case 21:
+            // Address/parity: the remainder is the address; zero names no aircraft.
+            v.remainder = remainder_of(frame, v.df == 4 || v.df == 5 ? kShortBits : kLongBits);
+            if (v.remainder != 0) v.entry = find_index(stats, v.remainder);
+            if (v.entry >= 0 && (v.df == 20 || v.df == 21)) v.accepted = v.df;
+            break;
+        case 11:
+        case 17:
+        case 18: {
+            v.remainder = remainder_of(frame, v.df == 11 ? kShortBits : kLongBits);
+            const uint32_t aa = get_be24(frame + 1);
+            if (aa != 0) v.entry = find_index(stats, aa);
+            if (v.df == 11 ? (v.remainder & kDf11CodeMask) == 0 : v.remainder == 0) v.accepted = v.df;
+            break;
+        }
+        default:
+            break;
+    }
+    return v;
+}
+
+int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
+                    int32_t level) {
+    VX_ASSERT(kModule, ctx != nullptr && frame != nullptr && v != nullptr);
     DecoderStats* stats = &ctx->stats;
-    int df = frame[0] >> 3;
+    const int df = v->df;
     stats->received[df]++;
     switch (df) {
         case 4:
@@ -266,24 +299,25 @@ int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t le
         case 24:
         case 25:
         case 26:
-        case 27: {
-            AircraftEntry* e = find_by_parity(stats, frame, df < 24 ? kShortBits : kLongBits);
-            if (e == nullptr) return reject(stats, df, level);
+        case 27:
+            if (v->entry < 0) return reject(stats, df, level);
             level_stats_update(&stats->accepted_level, level);
-            return update_entry(ctx, e, df, true, toa, level);
-        }
+            return update_entry(ctx, &stats->aircraft[v->entry], df, true, toa, level);
         case 11:
-            return check_all_call(ctx, frame, toa, level);
+            return commit_all_call(ctx, frame, *v, toa, level);
         case 17:
         case 18:
-            return check_squitter(ctx, frame, df, toa, level);
+            return commit_squitter(ctx, frame, *v, toa, level);
         case 20:
-        case 21: {
-            AircraftEntry* e = find_by_parity(stats, frame, kLongBits);
-            if (e == nullptr) return reject(stats, df, level);
-            return check_commb(ctx, e, frame, df, toa, level);
-        }
+        case 21:
+            if (v->entry < 0) return reject(stats, df, level);
+            return check_commb(ctx, &stats->aircraft[v->entry], frame, df, toa, level);
         default:
             return -1;
     }
+}
+
+int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {
+    const FrameVerdict v = adsb_validate(ctx, frame);
+    return adsb_commit(ctx, frame, &v, toa, level);
 }

@@ -16,6 +16,26 @@ uint32_t adsb_parity(const uint8_t* frame, int n_bits);
 /// short formats, 14 for the long ones. The slicer decides no more bits.
 int adsb_frame_bytes(int df);
 
+/// What the frame check makes of a frame, before anything is counted,
+/// stored or sent.
+struct FrameVerdict {
+    int32_t df;          ///< downlink format, 0..31
+    uint32_t remainder;  ///< computed parity xor the parity field; 0 for unchecked formats
+    int32_t entry;       ///< index of the aircraft entry the frame names, -1 for none
+    int32_t accepted;    ///< the DF when the frame passes (clean DF11/17/18, DF20/21 of a known
+                         ///< aircraft), else -1; the squitter time and the callback aside
+};
+
+/// Validates one frame (14 bytes) against the parity and the aircraft table
+/// without changing anything: a candidate can be validated in several
+/// decodings and committed once.
+FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame);
+
+/// Counts, stores and (for a clean DF17/DF18) sends the frame `v` was made
+/// for, with nothing changed since adsb_validate; returns as adsb_check.
+int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
+                    int32_t level);
+
 /// Checks one candidate frame (14 bytes); returns its DF when accepted, -1
 /// otherwise (failed parity, unknown address, unvalidated format, or a failed
 /// frame callback). A clean DF17/DF18 whose `toa` is not ts_plausible counts

@@ -254,14 +254,21 @@ TEST_F(AdsbCheck, CallbackFailureKeepsTheEntryButReturnsMinusOne) {
     EXPECT_EQ(ctx->stats.rejected[17], 0U);
 }
 
-TEST_F(AdsbCheck, FullTableReplacesTheMostRecentlyUpdated) {
+TEST_F(AdsbCheck, FullTableReplacesTheLeastRecentlyHeard) {
+    // Entry i heard at kToa + i; entry 0 heard again later, so entry 1 is
+    // the least recently heard and gives way to the 513th address.
     for (uint32_t i = 0; i < 512; i++) ASSERT_EQ(check(all_call(0x100000 + i), kToa + i), 11);
-    ASSERT_EQ(check(all_call(0x100000 + 100), kToa + 1000), 11);
+    ASSERT_EQ(check(all_call(0x100000), kToa + 1000), 11);
     ASSERT_EQ(check(all_call(0xEEEEEE), kToa + 2000), 11);
-    EXPECT_EQ(ctx->stats.aircraft[100].address, 0xEEEEEEU);
-    EXPECT_EQ(ctx->stats.aircraft[100].df11_ok, 1);
-    EXPECT_EQ(ctx->stats.aircraft[511].address, 0x100000U + 511);
-    // With every time zero, entry 0 is replaced.
+    EXPECT_EQ(ctx->stats.aircraft[1].address, 0xEEEEEEU);
+    EXPECT_EQ(ctx->stats.aircraft[1].df11_ok, 1);
+    EXPECT_EQ(ctx->stats.aircraft[0].address, 0x100000U);
+    // The active aircraft keep their entries: the next new address takes
+    // entry 2, not the entry just taken.
+    ASSERT_EQ(check(all_call(0xDDDDDD), kToa + 2001), 11);
+    EXPECT_EQ(ctx->stats.aircraft[2].address, 0xDDDDDDU);
+    EXPECT_EQ(ctx->stats.aircraft[1].address, 0xEEEEEEU);
+    // With every time equal, the first entry in table order is replaced.
     for (auto& e : ctx->stats.aircraft) e.last_seen = 0;
     ctx->stats.aircraft[0].address = 0x0A0A0A;
     ASSERT_EQ(check(all_call(0xBBBBBB), 0), 11);
