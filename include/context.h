@@ -56,6 +56,15 @@ struct AircraftEntry {
     TimeStamp last_seen;   ///< time of arrival of its latest frame
     int32_t freq_offset;   ///< tenths; never written, printed by the report
     int32_t freq_spread;   ///< tenths; never written, printed by the report
+    TimeStamp last_clean;  ///< time of arrival of its latest DF11/17/18 with clean parity
+};
+
+/// Frames the default demodulator recovered after the first decoding of a
+/// candidate failed, by the stage that recovered them (reset every report).
+struct RecoveredStats {
+    uint32_t retry;    ///< by another fine offset or chip phase
+    uint32_t one_bit;  ///< by correcting one bit
+    uint32_t two_bit;  ///< by correcting two bits
 };
 
 /// The decoder's statistics, in the order of the report.
@@ -76,6 +85,7 @@ struct DecoderStats {
     TimeStamp cpu_sys;           ///< system CPU time at the last report
     TimeStamp cpu_user;          ///< user CPU time at the last report
     TimeStamp report_time;       ///< wall clock at the last report
+    RecoveredStats recovered;    ///< default demodulator only
     AircraftEntry aircraft[kAircraftEntries];
 };
 
@@ -112,6 +122,7 @@ struct Context {
     int32_t window_sum;     ///< sum of mag over the data window
     int32_t peak_mag;       ///< largest magnitude in the window since the last report
     int32_t skip;           ///< samples still to pass over, carried across blocks
+    int32_t level_settled;  ///< 1 once the default demodulator set trigger_level from a block
     // 6. options and link
     int32_t retry;          ///< -1 (no limit) .. 100
     int32_t time_interval;  ///< statistics interval, 1..3600 s
@@ -127,6 +138,7 @@ struct Context {
     UniqId uniq_id;         ///< this station's id
     int32_t sensitvity[4];  ///< -z values, each -5..20
     int32_t in_timestamped; ///< 1: time-stamped capture format
+    int32_t classic;        ///< 1: -c, the classic single-pass demodulator and frame check
     const char* in_name;    ///< input name; "-" is standard input
     int32_t in_fd;          ///< input descriptor; -1 between attempts
     int32_t out_broken;     ///< 1 once a write on out_fd has failed in this attempt

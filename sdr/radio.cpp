@@ -37,6 +37,7 @@
 #include "sdr/adsb_check.h"
 #include "sdr/log_limit.h"
 #include "sdr/signal_proc.h"
+#include "sdr/soft_slice.h"
 
 // SSE2 (every x86-64 host) does the byte loops 16 magnitudes at a time; the
 // board has no SIMD and takes the portable loops, which give the same values
@@ -63,8 +64,6 @@ constexpr int kFineEntries = 58;         // 9.5 us + 1 sample at 6 MHz
 constexpr int32_t kFineScale = 24576;    // 6.0 samples per us, Q12
 constexpr int kDataOffset = 48;          // first data bit: 8 us after the first pulse
 constexpr int kBitLimit = 762;           // the slicer never reads a bit past this
-// Resampled samples per candidate: 128 us at 6 MHz plus one (768 at 2.4 MS/s).
-constexpr int kResampledMax = kMaxHistory * 30 / 13 + 1;
 
 constinit int16_t resample_filter[kMaxFilterTaps] = {};
 constinit int32_t coarse_template[kTemplateMax] = {};
@@ -82,7 +81,7 @@ constinit bool exact_ready = false;
 // filter (14 taps) to 16, and the fine template to a 64-sample window for
 // every shift k = -6..5 (fine_window[6 - k + i] multiplies resampled[i]).
 constexpr int kBranchTaps = 14;
-constexpr int kBranchPadded = 16;
+static_assert(kBranchPadded == 16);
 constexpr int kFineWindow = 64;
 alignas(16) constinit int16_t slice_filter[30][kBranchPadded] = {};
 alignas(16) constinit int16_t fine_window[kFineWindow + 12] = {};  // |t| <= 255
@@ -636,7 +635,7 @@ int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
 }
 
 int32_t process_block(Context* ctx) {
-    return scan_block(ctx, slice_frame);
+    return scan_block(ctx, ctx->classic ? slice_frame : slice_frame_soft);
 }
 
 int32_t scan_block(Context* ctx, SliceFn slicer) {
@@ -656,7 +655,13 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
     const int32_t target = (6 * total + 2048) / 4096;
-    if (target < ctx->trigger_level) {
+    if (!ctx->classic && !ctx->level_settled) {
+        // The default mode takes the level of the attempt's first block at
+        // once, instead of climbing from 4 one step per block (deaf for the
+        // first blocks after every reconnection); then it follows as usual.
+        ctx->trigger_level = target;
+        ctx->level_settled = 1;
+    } else if (target < ctx->trigger_level) {
         ctx->trigger_level--;
     } else if (target > ctx->trigger_level) {
         ctx->trigger_level++;
@@ -816,6 +821,182 @@ int16_t exact_magnitude(uint8_t b0, uint8_t b1) {
     }
 }
 
+void slice_input_init(SliceInput* in, const Context* ctx, int32_t start) {
+    VX_ASSERT(kModule, start >= 0 && start < kBlockPairs);
+    VX_ASSERT(kModule, exact_ready);
+    const int hist = static_cast<int>(ctx->history_len);
+    const int n_out =
+        static_cast<int>(static_cast<uint32_t>(hist) * ctx->resample_up / ctx->resample_down) + 1;
+    VX_ASSERT(kModule, n_out <= kSliceResampled);
+    in->ctx = ctx;
+    in->start = start;
+    in->have = 0;
+    in->produced = resample_count(hist, n_out, static_cast<int>(ctx->resample_up),
+                                  static_cast<int>(ctx->resample_down));
+    // The zeros in front stand for the inputs before the first one, which
+    // the filter's head reaches for the first outputs (at most 7 of them).
+    memset(in->buf, 0, sizeof(int16_t) * (kSliceFrontPad + kBranchPadded));
+}
+
+namespace {
+
+/// Exact magnitudes of the candidate's pairs start + [have, need): the
+/// history below history_len, then the block. The kBranchPadded entries
+/// behind them read as 0: the padded filter reads up to two beyond the
+/// last input it needs, always with a zero tap.
+void slice_input_fill(SliceInput* in, int need) {
+    const Context* ctx = in->ctx;
+    const int hist = static_cast<int>(ctx->history_len);
+    const int start = in->start;
+    int16_t* const exact = in->buf + kSliceFrontPad;
+    const int split = std::clamp(hist - start, in->have, need);
+    auto put = [&](const uint8_t* pair, int from, int to) {
+        for (int i = from; i < to; i++, pair += 2) {
+            exact[i] = exact_table[kDistance[pair[0]] * kAbsSpan + kDistance[pair[1]]];
+        }
+    };
+    if (split > in->have) put(ctx->samples + 2 * (start + in->have), in->have, split);
+    if (need > split) put(ctx->block + 2 * (start + split - hist), split, need);
+    in->have = need;
+    memset(exact + in->have, 0, sizeof(int16_t) * kBranchPadded);
+}
+
+}  // namespace
+
+void slice_resample(SliceInput* in, int16_t* fine, int first, int count, int stride) {
+    if (count <= 0) return;
+    const Context* ctx = in->ctx;
+    const int hist = static_cast<int>(ctx->history_len);
+    const int L = static_cast<int>(ctx->resample_up);
+    const int M = static_cast<int>(ctx->resample_down);
+    const int N = static_cast<int>(ctx->filter_taps);
+    const int half = N / 2;
+    const int produced = in->produced;
+    const int need = resample_inputs_needed(first + (count - 1) * stride, hist, N, L, M);
+    if (need > in->have) slice_input_fill(in, need);
+    const int16_t* const exact = in->buf + kSliceFrontPad;
+    // Output n reads branch r = (half - n M) mod L of the filter from
+    // the input ceil((n M - half) / L) = (n M - half + r) / L, which is
+    // negative while the filter's head hangs before the first input
+    // (n M - half >= -7 L). Both follow n by steps of stride M = qd L + rd.
+    const int e = first * M - half;
+    int r = (-e) % L;
+    if (r < 0) r += L;
+    int at = (e + r) / L;  // exact division
+    const int qd = stride * M / L;
+    const int rd = stride * M % L;
+    auto step = [&] {
+        r -= rd;
+        at += qd;
+        if (r < 0) {
+            r += L;
+            at++;
+        }
+    };
+    int i = 0;
+#if VORLIX_SSE2
+    // Four outputs at a time while all four are produced: the sums
+    // wrap modulo 2^32, so the four can be reduced together in any
+    // order; the signed saturating pack is the clamp to 16 bits.
+    const int valid =
+        first < produced ? std::min(count, (produced - first + stride - 1) / stride) : 0;
+    for (; i + 4 <= valid; i += 4) {
+        __m128i s[4];
+        for (__m128i& sum : s) {
+            sum = branch_products(slice_filter[r], exact + at);
+            step();
+        }
+        const __m128i a =
+            _mm_add_epi32(_mm_unpacklo_epi32(s[0], s[1]), _mm_unpackhi_epi32(s[0], s[1]));
+        const __m128i b =
+            _mm_add_epi32(_mm_unpacklo_epi32(s[2], s[3]), _mm_unpackhi_epi32(s[2], s[3]));
+        __m128i v = _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+        v = _mm_packs_epi32(_mm_srai_epi32(v, 12), v);
+        const int n = first + i * stride;
+        fine[n] = static_cast<int16_t>(_mm_extract_epi16(v, 0));
+        fine[n + stride] = static_cast<int16_t>(_mm_extract_epi16(v, 1));
+        fine[n + 2 * stride] = static_cast<int16_t>(_mm_extract_epi16(v, 2));
+        fine[n + 3 * stride] = static_cast<int16_t>(_mm_extract_epi16(v, 3));
+    }
+#endif
+    for (; i < count; i++) {
+        const int n = first + i * stride;
+        if (n < produced) {
+            const int16_t* branch = slice_filter[r];
+            const int16_t* x = exact + at;
+#if VORLIX_SSE2
+            __m128i acc = sum_lanes32(branch_products(branch, x));
+            acc = _mm_packs_epi32(_mm_srai_epi32(acc, 12), acc);
+            fine[n] = static_cast<int16_t>(_mm_cvtsi128_si32(acc));
+#else
+            // The last two taps of each padded branch are zero.
+            uint32_t acc = 0;
+            for (int j = 0; j < kBranchTaps; j++) acc += static_cast<uint32_t>(branch[j] * x[j]);
+            const int32_t v = static_cast<int32_t>(acc) >> 12;
+            fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
+#endif
+        } else {
+            fine[n] = 0;
+        }
+        step();
+    }
+}
+
+void fine_correlations(const int16_t* fine, int32_t* sums) {
+    for (int k = -6; k <= 5; k++) {
+        // sum over j = max(0, -k) .. 57 of fine[k + j] * fine_template[j],
+        // modulo 2^32
+        const int16_t* t = fine_window + 6 - k;
+        uint32_t acc = 0;
+        for (int i = 0; i < kFineWindow; i++) acc += static_cast<uint32_t>(fine[i] * t[i]);
+        sums[k + 6] = static_cast<int32_t>(acc);
+    }
+}
+
+bool slice_in_order(TimeStamp coarse) {
+    const int64_t order = ts_diff(coarse, history.prev_start_time);
+    if (order == 0) return false;
+    if (order < 0) {
+        if (log_allowed(LINE_REVERSE_TIMING))
+            log_warning("[frame slice] reverse timing by %" PRId64 "us, %" PRId64 "ms, %" PRId64
+                        "s",
+                        static_cast<int64_t>((order + 2147) / 4295),
+                        static_cast<int64_t>((order + 2147483) / 4294967),
+                        static_cast<int64_t>((order + (int64_t{1} << 31)) / (int64_t{1} << 32)));
+        return false;
+    }
+    return true;
+}
+
+void slice_passed(TimeStamp coarse) {
+    history.prev_start_time = coarse;
+}
+
+int32_t slice_accepted(Context* ctx, int32_t start, int32_t off, TimeStamp toa, int32_t r) {
+    const int64_t dt = ts_diff(toa, history.prev_accept_toa);
+    if (dt < kTs56us && log_allowed(LINE_SLICE_CLOSE)) {
+        char when[256];
+        time_text(when, sizeof when, toa);
+        log_debug(DBG_STATISTICS,
+                  "%s: is NOT minimal increasing by dt=56us >= %5.2fus (df=%d->%d) -- #%llu "
+                  "last_#%llu, frame_start=%d last_s=%d, recv_t=%lld, last_t=%lld, bufoffs=%d, "
+                  "last_bo=%d\n",
+                  when, static_cast<double>(dt) / 4294.967296, history.prev_df, r,
+                  static_cast<unsigned long long>(ctx->n_records),
+                  static_cast<unsigned long long>(history.prev_record), off, history.prev_offset,
+                  static_cast<long long>(ctx->cur_time),
+                  static_cast<long long>(history.prev_block_time), start, history.prev_start);
+    }
+    history.prev_record = ctx->n_records;
+    history.prev_start = start;
+    history.prev_block_time = ctx->cur_time;
+    history.prev_accept_toa = toa;
+    history.prev_offset = off;
+    history.prev_df = r;
+    const int32_t duration_us = r > 7 ? 120 : 64;
+    return static_cast<int32_t>(static_cast<uint64_t>(duration_us) * ctx->samp_rate / 1000000);
+}
+
 int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     VX_ASSERT(kModule, start >= 0 && start < kBlockPairs);
     const uint32_t rate = ctx->samp_rate;
@@ -829,135 +1010,26 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     const TimeStamp coarse = ctx->cur_time + t1;
 
     // 2. Candidates must come in increasing time order.
-    const int64_t order = ts_diff(coarse, history.prev_start_time);
-    if (order == 0) return 0;
-    if (order < 0) {
-        if (log_allowed(LINE_REVERSE_TIMING))
-            log_warning("[frame slice] reverse timing by %" PRId64 "us, %" PRId64 "ms, %" PRId64
-                        "s",
-                        static_cast<int64_t>((order + 2147) / 4295),
-                        static_cast<int64_t>((order + 2147483) / 4294967),
-                        static_cast<int64_t>((order + (int64_t{1} << 31)) / (int64_t{1} << 32)));
-        return 0;
-    }
+    if (!slice_in_order(coarse)) return 0;
     history.prev_start_time = coarse;
 
     // 3., 4. Exact magnitudes and their 6 MHz resampling, computed only
-    //    where they are read: each magnitude from the table, each resampled
-    //    value as resample() would produce it over the whole 128 us.
-    const int N = static_cast<int>(ctx->filter_taps);
-    const int n_out =
-        static_cast<int>(static_cast<uint32_t>(hist) * ctx->resample_up / ctx->resample_down) + 1;
-    VX_ASSERT(kModule, n_out <= kResampledMax);
-    VX_ASSERT(kModule, exact_ready);
-    const int produced = resample_count(hist, n_out, L, M);
-    // The zeros in front stand for the inputs before the first one, which
-    // the filter's head reaches for the first outputs (at most 7 of them).
-    // Entries are filled as far as the outputs so far need them, and the
-    // kBranchPadded behind those read as 0: the padded filter reads up to
-    // two beyond the last input it needs, always with a zero tap.
-    constexpr int kFrontPad = 16;
-    alignas(16) int16_t exact_buf[kFrontPad + kMaxHistory + kBranchPadded];
-    memset(exact_buf, 0, sizeof(int16_t) * (kFrontPad + kBranchPadded));
-    int16_t* const exact = exact_buf + kFrontPad;
-    int have = 0;
-    // Exact magnitudes of the candidate's pairs start + [have, need): the
-    // history below history_len, then the block.
-    auto fill = [&](int need) {
-        const int split = std::clamp(hist - start, have, need);
-        auto put = [&](const uint8_t* pair, int from, int to) {
-            for (int i = from; i < to; i++, pair += 2) {
-                exact[i] = exact_table[kDistance[pair[0]] * kAbsSpan + kDistance[pair[1]]];
-            }
-        };
-        if (split > have) put(ctx->samples + 2 * (start + have), have, split);
-        if (need > split) put(ctx->block + 2 * (start + split - hist), split, need);
-        have = need;
-        memset(exact + have, 0, sizeof(int16_t) * kBranchPadded);
-    };
-    alignas(16) int16_t fine[kResampledMax];
-    const int half = N / 2;
+    //    where they are read.
+    SliceInput in;
+    slice_input_init(&in, ctx, start);
+    alignas(16) int16_t fine[kSliceResampled];
     auto make = [&](int first, int count, int stride) {
-        const int need = resample_inputs_needed(first + (count - 1) * stride, hist, N, L, M);
-        if (need > have) fill(need);
-        // Output n reads branch r = (half - n M) mod L of the filter from
-        // the input ceil((n M - half) / L) = (n M - half + r) / L, which is
-        // negative while the filter's head hangs before the first input
-        // (n M - half >= -7 L). Both follow n by steps of stride M = qd L + rd.
-        const int e = first * M - half;
-        int r = (-e) % L;
-        if (r < 0) r += L;
-        int in = (e + r) / L;  // exact division
-        const int qd = stride * M / L;
-        const int rd = stride * M % L;
-        auto step = [&] {
-            r -= rd;
-            in += qd;
-            if (r < 0) {
-                r += L;
-                in++;
-            }
-        };
-        int i = 0;
-#if VORLIX_SSE2
-        // Four outputs at a time while all four are produced: the sums
-        // wrap modulo 2^32, so the four can be reduced together in any
-        // order; the signed saturating pack is the clamp to 16 bits.
-        const int valid =
-            first < produced ? std::min(count, (produced - first + stride - 1) / stride) : 0;
-        for (; i + 4 <= valid; i += 4) {
-            __m128i s[4];
-            for (__m128i& sum : s) {
-                sum = branch_products(slice_filter[r], exact + in);
-                step();
-            }
-            const __m128i a =
-                _mm_add_epi32(_mm_unpacklo_epi32(s[0], s[1]), _mm_unpackhi_epi32(s[0], s[1]));
-            const __m128i b =
-                _mm_add_epi32(_mm_unpacklo_epi32(s[2], s[3]), _mm_unpackhi_epi32(s[2], s[3]));
-            __m128i v = _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
-            v = _mm_packs_epi32(_mm_srai_epi32(v, 12), v);
-            const int n = first + i * stride;
-            fine[n] = static_cast<int16_t>(_mm_extract_epi16(v, 0));
-            fine[n + stride] = static_cast<int16_t>(_mm_extract_epi16(v, 1));
-            fine[n + 2 * stride] = static_cast<int16_t>(_mm_extract_epi16(v, 2));
-            fine[n + 3 * stride] = static_cast<int16_t>(_mm_extract_epi16(v, 3));
-        }
-#endif
-        for (; i < count; i++) {
-            const int n = first + i * stride;
-            if (n < produced) {
-                const int16_t* branch = slice_filter[r];
-                const int16_t* x = exact + in;
-#if VORLIX_SSE2
-                __m128i acc = sum_lanes32(branch_products(branch, x));
-                acc = _mm_packs_epi32(_mm_srai_epi32(acc, 12), acc);
-                fine[n] = static_cast<int16_t>(_mm_cvtsi128_si32(acc));
-#else
-                // The last two taps of each padded branch are zero.
-                uint32_t acc = 0;
-                for (int j = 0; j < kBranchTaps; j++)
-                    acc += static_cast<uint32_t>(branch[j] * x[j]);
-                const int32_t v = static_cast<int32_t>(acc) >> 12;
-                fine[n] = static_cast<int16_t>(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX));
-#endif
-            } else {
-                fine[n] = 0;
-            }
-            step();
-        }
+        slice_resample(&in, fine, first, count, stride);
     };
 
     // 5. Fine timing: the template's first pulse lies six samples after its origin.
     make(0, kFineWindow, 1);
+    int32_t sums[kFineShifts];
+    fine_correlations(fine, sums);
     int32_t best = 0;
     int32_t off = 0;
     for (int k = -6; k <= 5; k++) {
-        // sum over j = max(0, -k) .. 57 of fine[k + j] * fine_template[j]
-        const int16_t* t = fine_window + 6 - k;
-        uint32_t acc = 0;
-        for (int i = 0; i < kFineWindow; i++) acc += static_cast<uint32_t>(fine[i] * t[i]);
-        const int32_t corr = static_cast<int32_t>(acc) / kFineEntries;
+        const int32_t corr = sums[k + 6] / kFineEntries;
         if (corr > best) {
             best = corr;
             off = k + 6;
@@ -996,28 +1068,7 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     if (r < 0) return fine_in;
 
     // 11. Accepted frames must be at least 56 us apart.
-    const int64_t dt = ts_diff(toa, history.prev_accept_toa);
-    if (dt < kTs56us && log_allowed(LINE_SLICE_CLOSE)) {
-        char when[256];
-        time_text(when, sizeof when, toa);
-        log_debug(DBG_STATISTICS,
-                  "%s: is NOT minimal increasing by dt=56us >= %5.2fus (df=%d->%d) -- #%llu "
-                  "last_#%llu, frame_start=%d last_s=%d, recv_t=%lld, last_t=%lld, bufoffs=%d, "
-                  "last_bo=%d\n",
-                  when, static_cast<double>(dt) / 4294.967296, history.prev_df, r,
-                  static_cast<unsigned long long>(ctx->n_records),
-                  static_cast<unsigned long long>(history.prev_record), off, history.prev_offset,
-                  static_cast<long long>(ctx->cur_time),
-                  static_cast<long long>(history.prev_block_time), start, history.prev_start);
-    }
-    history.prev_record = ctx->n_records;
-    history.prev_start = start;
-    history.prev_block_time = ctx->cur_time;
-    history.prev_accept_toa = toa;
-    history.prev_offset = off;
-    history.prev_df = r;
-    const int32_t duration_us = r > 7 ? 120 : 64;
-    return fine_in + static_cast<int32_t>(static_cast<uint64_t>(duration_us) * rate / 1000000);
+    return fine_in + slice_accepted(ctx, start, off, toa, r);
 }
 
 int radio_select_vectors(int width) {

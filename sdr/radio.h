@@ -61,6 +61,48 @@ int32_t scan_block(Context* ctx, SliceFn slicer);
 /// returns the number of input samples to pass over (never negative).
 int32_t slice_frame(Context* ctx, int32_t start, int32_t level);
 
+/// Resampled samples per candidate: 128 us at 6 MHz plus one (768 at 2.4
+/// MS/s), for the largest history.
+inline constexpr int kSliceResampled = kMaxHistory * 30 / 13 + 1;
+inline constexpr int kSliceFrontPad = 16;  ///< zeros in front of a candidate's magnitudes
+inline constexpr int kBranchPadded = 16;   ///< a filter branch's 14 taps, padded
+inline constexpr int kFineShifts = 12;     ///< fine-timing shifts k = -6..5
+
+/// The exact magnitudes of one candidate's 128 us from `start`, computed as
+/// far as the resampled outputs asked for so far need them.
+struct SliceInput {
+    const Context* ctx;
+    int32_t start;     ///< the candidate's first sample in ctx->samples, 0..4095
+    int32_t have;      ///< magnitudes computed so far
+    int32_t produced;  ///< resampled outputs the 128 us give; later ones are 0
+    alignas(16) int16_t buf[kSliceFrontPad + kMaxHistory + kBranchPadded];
+};
+
+/// Starts the magnitudes of the candidate at `start` (nothing computed yet).
+void slice_input_init(SliceInput* in, const Context* ctx, int32_t start);
+
+/// The 6 MHz outputs fine[first + i * stride], i < count, exactly as
+/// resample() over the candidate's whole 128 us gives them (0 beyond them).
+void slice_resample(SliceInput* in, int16_t* fine, int first, int count, int stride);
+
+/// The fine-timing correlations of fine[0..64) with the 6 MHz template at
+/// shifts k = -6..5: sums[k + 6], 32-bit wrapping sums, not yet divided by
+/// the template's 58 entries.
+void fine_correlations(const int16_t* fine, int32_t* sums);
+
+/// The slicer's order check: true when the candidate's coarse start time
+/// lies after that of the last candidate that passed; an earlier one is
+/// warned about ("[frame slice] reverse timing ..."), an equal one not.
+bool slice_in_order(TimeStamp coarse);
+
+/// Records `coarse` as the start time of the last candidate that passed.
+void slice_passed(TimeStamp coarse);
+
+/// Bookkeeping of an accepted frame (DF `r`, fine offset `off`): the debug
+/// line when it follows the last one by less than 56 us, then the history.
+/// Returns the frame's duration in input samples (120 us for DF > 7, else 64).
+int32_t slice_accepted(Context* ctx, int32_t start, int32_t off, TimeStamp toa, int32_t r);
+
 /// The lengths of block processing at `samp_rate`.
 RadioLengths radio_lengths(uint32_t samp_rate);
 

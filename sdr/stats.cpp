@@ -289,3 +289,11 @@ void aircraft_report(DecoderStats* stats, TimeStamp since) {
     }
     if (count > 0) log_debug(DBG_STATISTICS, "cnt: %3d\n", count);
 }
+
+void recovered_report(DecoderStats* stats) {
+    const RecoveredStats& r = stats->recovered;
+    log_debug(DBG_STATISTICS, "recovered: retry %u 1-bit %u 2-bit %u\n",
+              static_cast<unsigned>(r.retry), static_cast<unsigned>(r.one_bit),
+              static_cast<unsigned>(r.two_bit));
+    stats->recovered = {};
+}

@@ -15,6 +15,11 @@ void stats_start(DecoderStats* stats, TimeStamp now);
 /// the number of frames accepted in the interval.
 int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag);
 
+/// The default demodulator's line of the report (statistics bit): the
+/// frames recovered since the last report by a retry at another fine offset
+/// or chip phase, by one-bit and by two-bit correction; resets the counts.
+void recovered_report(DecoderStats* stats);
+
 /// Lists the aircraft seen at or after `since` (debug bit 0x04) and clears
 /// their per-interval counters; does nothing without that bit.
 void aircraft_report(DecoderStats* stats, TimeStamp since);

@@ -213,6 +213,10 @@ void print_usage(const char* fmt, ...) {
           stderr);
     fputs("       -z | --sensitvity\n", stderr);
     fputs("                   frame detection sensitvity (-5 .. 10) default to 0\n", stderr);
+    fputs("       -c | --classic\n", stderr);
+    fputs("                   decode with the classic single-pass demodulator (no phase search, "
+          "no error correction)\n",
+          stderr);
     fputs("       <file name> file to be parsed\n", stderr);
     fputs("       -V | --version \n", stderr);
     fprintf(stderr, "                   show %s version information and exit\n", prog_name);
@@ -271,6 +275,9 @@ void parse_args(Context* c, int argc, char** argv) {
                 log_stream = f;  // an earlier log file stays open
                 break;
             }
+            case 'c':
+                c->classic = 1;
+                break;
             case 'V':
                 fprintf(stderr, "%s version %s\n", prog_name, VORLIX_VERSION);
                 fflush(stderr);
@@ -390,6 +397,7 @@ void reset_attempt(Context* c) {
     c->window_sum = 0;
     c->peak_mag = 0;
     c->skip = 0;
+    c->level_settled = 0;
     c->out_broken = 0;
     drv.output_down = false;
     memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
@@ -602,6 +610,7 @@ int report(Context* c) {
     const int accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
     link_report(c);
     c->peak_mag = 0;
+    if (!c->classic) recovered_report(&c->stats);
     aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
     return accepted;
 }

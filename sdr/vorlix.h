@@ -10,7 +10,8 @@
 inline constexpr OptionDesc kOptions[] = {
     {"samp_rate", 1, 's'}, {"sensitvity", 1, 'z'}, {"time", 1, 't'},  {"debug", 1, 'd'},
     {"version", 0, 'V'},   {"help", 0, 'h'},       {"help", 0, '?'},  {"output", 1, 'o'},
-    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'}, {nullptr, 0, 0},
+    {"logfile", 1, 'l'},   {"wait", 1, 'w'},       {"retry", 1, 'r'},
+    {"classic", 0, 'c'},   {nullptr, 0, 0},
 };
 
 /// samp_rate_from_text results besides 0.

@@ -2,8 +2,11 @@
 // decoded by the service without -o (times from the capture, station id
 // zero); the frames on standard output and the log, without the CPU figures
 // and the wall-clock delay line, must stay byte for byte what they were.
+// Every capture is decoded twice: with -c (the classic demodulator,
+// tests/golden/<case>.txt) and in the default mode
+// (tests/golden/<case>.default.txt).
 //
-// tests/golden/<case>.txt holds the capture's hash, the sizes and hashes of
+// Each file holds the capture's hash, the sizes and hashes of
 // both outputs and the statistics lines in clear (for a readable diff).
 // VORLIX_GOLDEN_UPDATE=1 rewrites the files from the current build.
 #include <gtest/gtest.h>
@@ -36,7 +39,8 @@ uint64_t fnv1a(const std::string& s) {
 /// The statistics lines of a log, kept in clear in the golden file.
 std::string report_lines(const std::string& log) {
     static const char* kPrefixes[] = {"msg stats",   "[",           "peaks",
-                                      "noise floor", "frame range", "no msg"};
+                                      "noise floor", "frame range", "no msg",
+                                      "recovered"};
     std::string out;
     for (const std::string& line : split_lines(log)) {
         for (const char* p : kPrefixes) {
@@ -89,10 +93,25 @@ const std::vector<GoldenCase>& cases() {
     return kCases;
 }
 
-class Golden : public ::testing::TestWithParam<GoldenCase> {};
+struct GoldenRun {
+    GoldenCase c;
+    bool classic;
+};
+
+std::vector<GoldenRun> runs() {
+    std::vector<GoldenRun> out;
+    for (const GoldenCase& c : cases()) {
+        out.push_back({c, true});
+        out.push_back({c, false});
+    }
+    return out;
+}
+
+class Golden : public ::testing::TestWithParam<GoldenRun> {};
 
 TEST_P(Golden, OutputsStayByteIdentical) {
-    const GoldenCase& c = GetParam();
+    const GoldenCase& c = GetParam().c;
+    const bool classic = GetParam().classic;
     TempDir dir;
     std::vector<std::string> synth = c.synth;
     synth.insert(synth.end(), {"-o", dir.file("cap")});
@@ -101,13 +120,15 @@ TEST_P(Golden, OutputsStayByteIdentical) {
     const std::string capture = read_file(dir.file("cap"));
 
     std::vector<std::string> args = {"-w", "0", "-r", "0"};
+    if (classic) args.push_back("-c");
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back(dir.file("cap"));
     ProcessResult r = run_vorlix(args);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string got = summary(capture, r.out, stable_log(r.err));
 
-    const std::string path = std::string(VORLIX_SOURCE_DIR) + "/tests/golden/" + c.name + ".txt";
+    const std::string path = std::string(VORLIX_SOURCE_DIR) + "/tests/golden/" + c.name +
+                             (classic ? ".txt" : ".default.txt");
     const char* update = getenv("VORLIX_GOLDEN_UPDATE");
     if (update != nullptr && update[0] == '1') {
         write_file(path, got);
@@ -123,7 +144,8 @@ TEST_P(Golden, OutputsStayByteIdentical) {
     EXPECT_EQ(got, want) << "frames or log changed; the full log was:\n" << stable_log(r.err);
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, Golden, ::testing::ValuesIn(cases()),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Captures, Golden, ::testing::ValuesIn(runs()), [](const auto& p) {
+    return std::string(p.param.c.name) + (p.param.classic ? "_classic" : "_default");
+});
 
 }  // namespace

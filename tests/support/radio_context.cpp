@@ -4,9 +4,10 @@
 
 #include "sdr/radio.h"
 
-std::unique_ptr<Context> make_radio_context(uint32_t rate) {
+std::unique_ptr<Context> make_radio_context(uint32_t rate, bool classic) {
     auto ctx = std::make_unique<Context>();
     ctx->samp_rate = rate;
+    ctx->classic = classic ? 1 : 0;
     testing::internal::CaptureStderr();
     radio_init(ctx.get());
     testing::internal::GetCapturedStderr();

@@ -8,5 +8,6 @@
 #include "include/context.h"
 
 /// radio_init at `rate` (its tables on standard error are swallowed), the
-/// block placed behind the history, trigger level 4, level statistics reset.
-std::unique_ptr<Context> make_radio_context(uint32_t rate);
+/// block placed behind the history, trigger level 4, level statistics reset;
+/// the classic demodulator unless `classic` is false.
+std::unique_ptr<Context> make_radio_context(uint32_t rate, bool classic = true);
