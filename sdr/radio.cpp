@@ -687,7 +687,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         wpos = at;
         return window;
     };
-    const int32_t threshold = tl / 2;
+    static const int thr_num = getenv("VX_THR") ? atoi(getenv("VX_THR")) : 3;  // eighths
+    const int32_t threshold = ctx->classic ? tl / 2 : tl * thr_num / 8;
     TriggerSearch trigger;
     trigger_search_init(&trigger, mag, threshold);
     int32_t result = 0;
@@ -722,7 +723,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         const int b2 = level_bin(tl, data);
 
         // 4.6 Preamble/data ratio.
-        if (!((25 - ctx->sensitvity[0]) * pre < 22 * data)) {
+        static const bool noratio = getenv("VX_NORATIO") != nullptr;
+        if (!((25 - ctx->sensitvity[0]) * pre < 22 * data) && !(noratio && !ctx->classic)) {
             ctx->skip = len.len5;
             continue;
         }
@@ -737,13 +739,19 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
             int32_t dev = (20 * seg_sum) / (data * len.seg) - 20;
             flat += dev < 0 ? -dev : dev;
         }
-        if (flat > 3 * ctx->sensitvity[1] + 20) {
+        static const bool noflat = getenv("VX_NOFLAT") != nullptr;
+        if (flat > 3 * ctx->sensitvity[1] + 20 && !(noflat && !ctx->classic)) {
             ctx->skip = len.len5;
             continue;
         }
 
         // 4.9 Correlation with the preamble template at the sample rate.
         int32_t best = 0;
+        // The default mode's slicer searches from 1 us before the start
+        // on; it stops the shifts short of 3.5 us, where the preamble's
+        // last two pulses meet the template's first two.
+        static const int kk = getenv("VX_KMAX") ? atoi(getenv("VX_KMAX")) : (5 * static_cast<int>(ctx->samp_rate / 100000) + 10) / 20;
+        const int k_last = ctx->classic ? len.len8 / 2 - 1 : std::min(len.len8 / 2 - 1, kk);
         int32_t best_off = 0;
 #if VORLIX_SSE2
         // mag[p .. p + 48) as 16-bit values; products of at most 255 * 4096
@@ -755,7 +763,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
             mv[2 * c + 1] = _mm_unpackhi_epi8(v, _mm_setzero_si128());
         }
 #endif
-        for (int k = -(len.len1 + 1); k <= len.len8 / 2 - 1; k++) {
+        for (int k = -(len.len1 + 1); k <= k_last; k++) {
 #if VORLIX_SSE2
             const int16_t* t = coarse_window + kCoarseShift - k;
             __m128i sum = _mm_setzero_si128();
@@ -779,8 +787,9 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         }
 
         // 4.10 Score of ratio and correlation.
+        static const bool noscore = getenv("VX_NOSCORE") != nullptr;
         if (!(2 * ((50 * pre) / data - 27) - 3 * (best / data - 29) <
-              3 * ctx->sensitvity[2] + 50)) {
+              3 * ctx->sensitvity[2] + 50) && !(noscore && !ctx->classic)) {
             ctx->skip = len.len5;
             continue;
         }
@@ -821,18 +830,24 @@ int16_t exact_magnitude(uint8_t b0, uint8_t b1) {
     }
 }
 
-void slice_input_init(SliceInput* in, const Context* ctx, int32_t start) {
+void slice_input_init(SliceInput* in, const Context* ctx, int32_t start, int32_t count) {
     VX_ASSERT(kModule, start >= 0 && start < kBlockPairs);
     VX_ASSERT(kModule, exact_ready);
     const int hist = static_cast<int>(ctx->history_len);
+    VX_ASSERT(kModule, count >= 0 && count <= kSliceInputs && start + count <= hist + kBlockPairs);
     const int n_out =
         static_cast<int>(static_cast<uint32_t>(hist) * ctx->resample_up / ctx->resample_down) + 1;
     VX_ASSERT(kModule, n_out <= kSliceResampled);
     in->ctx = ctx;
     in->start = start;
+    in->count = count;
     in->have = 0;
-    in->produced = resample_count(hist, n_out, static_cast<int>(ctx->resample_up),
+    in->produced = resample_count(count, kSliceResampled, static_cast<int>(ctx->resample_up),
                                   static_cast<int>(ctx->resample_down));
+    if (count == hist) {
+        in->produced = resample_count(hist, n_out, static_cast<int>(ctx->resample_up),
+                                      static_cast<int>(ctx->resample_down));
+    }
     // The zeros in front stand for the inputs before the first one, which
     // the filter's head reaches for the first outputs (at most 7 of them).
     memset(in->buf, 0, sizeof(int16_t) * (kSliceFrontPad + kBranchPadded));
@@ -866,13 +881,12 @@ void slice_input_fill(SliceInput* in, int need) {
 void slice_resample(SliceInput* in, int16_t* fine, int first, int count, int stride) {
     if (count <= 0) return;
     const Context* ctx = in->ctx;
-    const int hist = static_cast<int>(ctx->history_len);
     const int L = static_cast<int>(ctx->resample_up);
     const int M = static_cast<int>(ctx->resample_down);
     const int N = static_cast<int>(ctx->filter_taps);
     const int half = N / 2;
     const int produced = in->produced;
-    const int need = resample_inputs_needed(first + (count - 1) * stride, hist, N, L, M);
+    const int need = resample_inputs_needed(first + (count - 1) * stride, in->count, N, L, M);
     if (need > in->have) slice_input_fill(in, need);
     const int16_t* const exact = in->buf + kSliceFrontPad;
     // Output n reads branch r = (half - n M) mod L of the filter from
@@ -940,6 +954,13 @@ void slice_resample(SliceInput* in, int16_t* fine, int first, int count, int str
         }
         step();
     }
+}
+
+int32_t fine_correlation(const int16_t* at) {
+    const int16_t* t = fine_window + 6;  // the template, zeros behind it
+    uint32_t acc = 0;
+    for (int i = 0; i < kFineWindow; i++) acc += static_cast<uint32_t>(at[i] * t[i]);
+    return static_cast<int32_t>(acc);
 }
 
 void fine_correlations(const int16_t* fine, int32_t* sums) {
@@ -1016,7 +1037,7 @@ int32_t slice_frame(Context* ctx, int32_t start, int32_t level) {
     // 3., 4. Exact magnitudes and their 6 MHz resampling, computed only
     //    where they are read.
     SliceInput in;
-    slice_input_init(&in, ctx, start);
+    slice_input_init(&in, ctx, start, hist);
     alignas(16) int16_t fine[kSliceResampled];
     auto make = [&](int first, int count, int stride) {
         slice_resample(&in, fine, first, count, stride);

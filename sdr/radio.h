@@ -68,18 +68,22 @@ inline constexpr int kSliceFrontPad = 16;  ///< zeros in front of a candidate's 
 inline constexpr int kBranchPadded = 16;   ///< a filter branch's 14 taps, padded
 inline constexpr int kFineShifts = 12;     ///< fine-timing shifts k = -6..5
 
-/// The exact magnitudes of one candidate's 128 us from `start`, computed as
+inline constexpr int kSliceInputs = kMaxHistory + 32;  ///< a candidate's inputs, at most
+
+/// The exact magnitudes of one candidate's inputs from `start`, computed as
 /// far as the resampled outputs asked for so far need them.
 struct SliceInput {
     const Context* ctx;
     int32_t start;     ///< the candidate's first sample in ctx->samples, 0..4095
+    int32_t count;     ///< inputs from start: history_len (128 us) for the classic slicer
     int32_t have;      ///< magnitudes computed so far
-    int32_t produced;  ///< resampled outputs the 128 us give; later ones are 0
-    alignas(16) int16_t buf[kSliceFrontPad + kMaxHistory + kBranchPadded];
+    int32_t produced;  ///< resampled outputs the inputs give (capped); later ones are 0
+    alignas(16) int16_t buf[kSliceFrontPad + kSliceInputs + kBranchPadded];
 };
 
-/// Starts the magnitudes of the candidate at `start` (nothing computed yet).
-void slice_input_init(SliceInput* in, const Context* ctx, int32_t start);
+/// Starts the magnitudes of the `count` inputs from `start` (nothing
+/// computed yet); start + count must not pass the end of the block.
+void slice_input_init(SliceInput* in, const Context* ctx, int32_t start, int32_t count);
 
 /// The 6 MHz outputs fine[first + i * stride], i < count, exactly as
 /// resample() over the candidate's whole 128 us gives them (0 beyond them).
@@ -102,6 +106,10 @@ void slice_passed(TimeStamp coarse);
 /// line when it follows the last one by less than 56 us, then the history.
 /// Returns the frame's duration in input samples (120 us for DF > 7, else 64).
 int32_t slice_accepted(Context* ctx, int32_t start, int32_t off, TimeStamp toa, int32_t r);
+
+/// The correlation of the 6 MHz samples at[0..64) with the template whose
+/// origin is at[0] (its first pulse at at[6]); a 32-bit wrapping sum.
+int32_t fine_correlation(const int16_t* at);
 
 /// The lengths of block processing at `samp_rate`.
 RadioLengths radio_lengths(uint32_t samp_rate);

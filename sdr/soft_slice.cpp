@@ -27,6 +27,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 
 #include "include/level2.h"
 #include "sdr/adsb_check.h"
@@ -43,6 +44,15 @@ constexpr int kFineEntries = 58;
 constexpr int kSubSteps = 64;  // time of arrival in 1/64 of a 6 MHz sample
 constexpr uint32_t kSubRate = 6000000U * kSubSteps;
 constexpr uint32_t kRecentSeconds = 60;
+constexpr int kPreambleShift = 21;  // 3.5 us at 6 MHz
+// Samples before the start, at 6 MHz: the 3.5 us back of a retry, its
+// neighbours and the template's six samples before its first pulse.
+constexpr int kLead = 6 + kPreambleShift + 7;
+constexpr int kSearchShifts = 24;  // fine shifts -6..17 around the start
+constexpr int kSearchLast = 17;
+constexpr int kFineWindow = 64;    // a correlation reads 64 samples
+constexpr int kPairPasses = 2;     // centroid passes over pairs of pulses
+constexpr int kPulsePasses = 2;    // then over single pulses
 
 // Least confident bits tried singly and in pairs.
 constexpr int kOneBitCandidates = 24;
@@ -58,7 +68,7 @@ struct RateRule {
 };
 
 RateRule rule_for(uint32_t rate) {
-    if (rate < 2200000) return {0, 0, 2, {-1, 1}};
+    (void)rate;
     return {-1, 1, 2, {-1, 1}};
 }
 
@@ -83,6 +93,51 @@ void decide(const int16_t* fine, int base, const RateRule& rule, SoftFrame* f) {
         if (d > 0) f->bytes[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
         const int32_t a = d < 0 ? -d : d;
         f->confidence[u] = static_cast<uint16_t>(std::min(a, 65535));
+    }
+}
+
+/// Decides the 112 bits at 2.0 MS/s, where a chip is one input sample, from
+/// the exact magnitudes x (x[i] at from + i) with decision feedback: the
+/// chips' edges lie a fraction phi of a sample before the sample edges, so
+/// sample n holds (1 - phi) of its chip and phi of the next. For bit u
+/// (chips a, 1 - a) the samples before, at and after its first chip
+/// differ between a = 1 and a = 0 by A phi, A (1 - 2 phi) and -A (1 - phi);
+/// weighing them so, with the known previous chip's share taken out and
+/// the unknown next one's taken as half, gives the decision. `pulse` is the
+/// first preamble pulse's centre in 1/192 of a sample after `from`.
+void decide_one_sample(const int16_t* x, int n_have, int32_t pulse, SoftFrame* f) {
+    constexpr int kQ = 192;  // sub-sample units
+    memset(f->bytes, 0, sizeof f->bytes);
+    // Data chip 0 starts 8 us (16 samples) after the pulse's leading edge.
+    const int32_t chip0 = pulse - kQ / 2 + 16 * kQ;
+    const int n0 = (chip0 + kQ / 2 + kQ - 1) / kQ;  // first sample starting inside chip 0
+    const int32_t phi = n0 * kQ - kQ / 2 - chip0;    // 0..191
+    if (n0 - 6 < 0 || n0 + 2 * kBits + 1 > n_have) {
+        memset(f->confidence, 0, sizeof f->confidence);
+        return;
+    }
+    // Amplitude: twice the data's mean above the quiet gap before it.
+    int32_t gap = 0;
+    for (int n = n0 - 5; n <= n0 - 2; n++) gap += x[n];
+    int32_t data = 0;
+    for (int n = n0; n < n0 + 2 * kBits; n++) data += x[n];
+    const int32_t amp = std::max(0, 2 * (data / (2 * kBits) - gap / 4));
+    const int32_t w_prev = phi;             // Q192
+    const int32_t w_mid = kQ - 2 * phi;
+    const int32_t w_next = kQ - phi;
+    const int32_t feedback = static_cast<int32_t>(
+        static_cast<int64_t>(amp) * phi * (kQ - phi) / (2 * kQ));  // A phi (1 - phi) / 2, Q192
+    int prev = 0;  // the chip before bit 0 is the quiet gap
+    for (int u = 0; u < kBits; u++) {
+        const int n = n0 + 2 * u;
+        const int64_t m = static_cast<int64_t>(w_prev) * x[n - 1] +
+                          static_cast<int64_t>(w_mid) * x[n] -
+                          static_cast<int64_t>(w_next) * x[n + 1] + (prev ? -feedback : feedback);
+        const bool one = m > 0;
+        if (one) f->bytes[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
+        const int64_t a = (m < 0 ? -m : m) / kQ;
+        f->confidence[u] = static_cast<uint16_t>(std::min<int64_t>(a, 65535));
+        prev = one ? 0 : 1;  // the second chip of this bit
     }
 }
 
@@ -119,19 +174,83 @@ bool heard_recently(const Context* ctx, const FrameVerdict& v, TimeStamp toa) {
 }
 
 /// The fine-timing peak at 1/64 sample: the parabola through the
-/// correlations at the peak and its neighbours.
-int32_t refine_peak(const int32_t* sums, int32_t off) {
-    const int i = off;  // sums[k + 6] with off = k + 6
-    if (i <= 0 || i >= kFineShifts - 1) return off * kSubSteps;
-    const int64_t a = sums[i - 1];
-    const int64_t b = sums[i];
-    const int64_t c = sums[i + 1];
+/// correlations at the peak `off` and its neighbours (near[0..2]).
+int32_t refine_peak(const int32_t* near, int32_t off) {
+    const int64_t a = near[0];
+    const int64_t b = near[1];
+    const int64_t c = near[2];
     const int64_t den = 2 * (a - 2 * b + c);  // negative at a maximum
     if (den >= 0) return off * kSubSteps;
-    int64_t num = (a - c) * kSubSteps;  // delta = (a - c) / (2 (a - 2b + c)), in samples
-    int64_t delta = num / den;
-    delta = std::clamp<int64_t>(delta, -kSubSteps / 2, kSubSteps / 2);
+    // delta = (a - c) / (2 (a - 2b + c)) samples
+    const int64_t delta = std::clamp<int64_t>((a - c) * kSubSteps / den, -kSubSteps / 2, kSubSteps / 2);
     return off * kSubSteps + static_cast<int32_t>(delta);
+}
+
+/// Input samples in `tenths` of a microsecond at `rate`, in 1/256 sample.
+int64_t tenths_q8(int tenths, uint32_t rate) {
+    return static_cast<int64_t>(tenths) * rate * 256 / 10000000;
+}
+
+/// The centre of the first preamble pulse in 1/256 of an input sample
+/// after x[0], from the centroids of the four preamble pulses above the
+/// quiet level that follows them. A sample integrates the envelope over its
+/// own period, so the samples' centroid is the envelope's (the sampling of
+/// a pulse whose spectrum vanishes at the multiples of the rate loses no
+/// first moment). Each pulse is weighed within 0.5 us of where `guess`
+/// (same units) expects it, edge samples by the share of them inside, so
+/// that the noise has short arms; the pulses lie 0, 1.0, 3.5 and 4.5 us
+/// after the first. Returns `guess` when the windows leave the samples or
+/// hold no energy.
+int64_t preamble_centre(const int16_t* x, int n_have, uint32_t rate, int64_t guess, bool wide,
+                        int half_tenths) {
+    static constexpr int kPulseTenths[4] = {0, 10, 35, 45};
+    const int64_t half = tenths_q8(half_tenths, rate);
+    const int q_lo = static_cast<int>((guess + tenths_q8(58, rate) + 255) / 256);  // quiet gap
+    const int q_hi = static_cast<int>((guess + tenths_q8(72, rate)) / 256);
+    if (guess < 0 || q_hi >= n_have || q_hi < q_lo) return guess;
+    int32_t quiet = 0;
+    for (int n = q_lo; n <= q_hi; n++) quiet += x[n];
+    const int64_t floor_q = (static_cast<int64_t>(quiet) * 256) / (q_hi - q_lo + 1);  // Q8
+    int64_t mass = 0;
+    int64_t moment = 0;  // Q16 (position Q8 times value Q8)
+    // Sample n covers [n - 1/2, n + 1/2); its share of [lo, hi), Q8.
+    auto add = [&](int64_t lo, int64_t hi, int64_t shift) {
+        // Windows are clipped to the samples (x[0] is the earliest).
+        for (int n = static_cast<int>(std::max<int64_t>(0, (lo + 128) / 256));
+             n * 256 - 128 < hi && n < n_have; n++) {
+            const int64_t a = std::max<int64_t>(lo, n * 256 - 128);
+            const int64_t b = std::min<int64_t>(hi, n * 256 + 128);
+            if (b <= a) continue;
+            const int64_t v = (static_cast<int64_t>(x[n]) * 256 - floor_q) * (b - a) / 256;
+            mass += v;
+            moment += v * (n * 256 - shift);
+        }
+    };
+    if (wide) {
+        // Whole samples over each pair of pulses and the quiet around it:
+        // exact for any pulse shape, the window's edges lying where there
+        // is no signal; pulses 1 and 2 average 0.5 us after the first,
+        // pulses 3 and 4 4.0 us.
+        constexpr int margin = 35;  // 0.01 us beyond the pulses' nominal edges
+        const int kPairs[2][3] = {{-25 - margin, 125 + margin, 50}, {325 - margin, 475 + margin, 400}};  // from, to, mean (0.01 us)
+        for (const auto& pair : kPairs) {
+            const int64_t mean = tenths_q8(pair[2], rate) / 10;
+            const int first = static_cast<int>(std::max<int64_t>(0, (guess + tenths_q8(pair[0], rate) / 10 + 255) / 256));
+            const int last = static_cast<int>(std::min<int64_t>(n_have - 1, (guess + tenths_q8(pair[1], rate) / 10) / 256));
+            for (int n = first; n <= last; n++) {
+                const int64_t v = static_cast<int64_t>(x[n]) * 256 - floor_q;
+                mass += v;
+                moment += v * (n * 256 - mean);
+            }
+        }
+    } else {
+        for (int p = 0; p < 4; p++) {
+            const int64_t shift = tenths_q8(kPulseTenths[p], rate);
+            add(guess + shift - half, guess + shift + half, shift);
+        }
+    }
+    if (mass <= 0) return guess;
+    return moment / mass;
 }
 
 }  // namespace
@@ -196,52 +315,92 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
 
     // Coarse start time and the order check; the history learns of the
     // candidate once it is decoded.
-    const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(start) - hist - kBlockPairs, rate);
-    const TimeStamp coarse = ctx->cur_time + t1;
+    const TimeStamp coarse =
+        ctx->cur_time + samples_to_ts(static_cast<int64_t>(start) - hist - kBlockPairs, rate);
     if (!slice_in_order(coarse)) return 0;
 
+    // The samples from `from`, E input samples (kLead at 6 MHz) before the
+    // start, to the end of the start's 128 us; fine[i] lies at
+    // from + i M / L, the start at fine[lead].
+    const int E = std::min(start, (kLead * M + L - 1) / L);
+    const int from = start - E;
+    const int lead = E * L / M;
     SliceInput in;
-    slice_input_init(&in, ctx, start);
+    slice_input_init(&in, ctx, from, hist + E);
     alignas(16) int16_t fine[kSliceResampled];
-    slice_resample(&in, fine, 0, 64, 1);
-    int32_t sums[kFineShifts];
-    fine_correlations(fine, sums);
+    slice_resample(&in, fine, 0, lead + kSearchLast + kFineWindow - 6 + 1, 1);
+
+    // Fine timing: the template's first pulse at fine[off], off from 1 us
+    // before the start (a trigger late on the second pulse) to 2.8 us after.
+    int32_t sums[kSearchShifts + 2];  // sums[i]: shift lead - 7 + i
+    const int s0 = lead - 7;
+    for (int i = 0; i < kSearchShifts + 2; i++) {
+        const int at = s0 + i - 6;
+        sums[i] = at >= 0 ? fine_correlation(fine + at) : 0;
+    }
     int32_t best = 0;
-    int32_t off = 0;
-    for (int k = 0; k < kFineShifts; k++) {
-        const int32_t corr = sums[k] / kFineEntries;
+    int i_best = 1;
+    for (int i = 1; i <= kSearchShifts; i++) {
+        const int32_t corr = sums[i] / kFineEntries;
         if (corr > best) {
             best = corr;
-            off = k;
+            i_best = i;
         }
     }
-    const int32_t fine_in = off * M / L;
-    const TimeStamp toa = ctx->cur_time + t1 + samples_to_ts(refine_peak(sums, off), kSubRate);
+    int32_t off = s0 + i_best;
+    const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(from) - hist - kBlockPairs, rate);
+    int32_t peak = refine_peak(sums + i_best - 1, off);  // 1/64 of a 6 MHz sample after `from`
 
-    // The frame's 6 MHz samples, from the earliest chip any retry reads.
+    // The frame's 6 MHz samples, for the chips of every retry below.
     const RateRule rule = rule_for(rate);
-    const int base = off + kDataOffset;
-    const int first = base - kWindowLead;
-    static_assert(11 + kDataOffset + kWindowTail <= kSliceResampled);
-    slice_resample(&in, fine, first, kWindowLead + kWindowTail, 1);
+    const int last = std::min(kSliceResampled, off + kDataOffset + kWindowTail + kPreambleShift);
+    const int computed = lead + kSearchLast + kFineWindow - 6 + 1;
+    slice_resample(&in, fine, computed, last - computed, 1);
+    const int16_t* const exact = in.buf + kSliceFrontPad;
+    const bool one_sample = L == 3 * M;  // 2.0 MS/s: a chip per sample
+    auto decode = [&](int at, int32_t pulse, SoftFrame* f) {
+        if (one_sample) {
+            decide_one_sample(exact, in.have, pulse, f);
+        } else {
+            decide(fine, at + kDataOffset, rule, f);
+        }
+    };
 
     SoftFrame frame;
-    decide(fine, base, rule, &frame);
+    decode(off, peak, &frame);
     FrameVerdict verdict = adsb_validate(ctx, frame.bytes);
     SoftFrame* chosen = &frame;
     SoftFrame retry;
+    auto take_retry = [&]() {
+        if (!parity_passes(retry)) return false;
+        const FrameVerdict v = adsb_validate(ctx, retry.bytes);
+        if (v.accepted < 0 || (v.df == 11 && v.entry < 0)) return false;  // no new aircraft
+        verdict = v;
+        chosen = &retry;
+        ctx->stats.recovered.retry++;
+        return true;
+    };
     if (!accepted(verdict)) {
         // Neighbouring fine offsets.
-        for (int t = 0; t < rule.n_retries; t++) {
-            decide(fine, base + rule.retries[t], rule, &retry);
-            if (!parity_passes(retry)) continue;
-            const FrameVerdict v = adsb_validate(ctx, retry.bytes);
-            if (v.accepted < 0) continue;
-            if (v.df == 11 && v.entry < 0) continue;  // no new aircraft from a retry
-            verdict = v;
-            chosen = &retry;
-            ctx->stats.recovered.retry++;
-            break;
+        for (int t = 0; t < rule.n_retries && chosen == &frame; t++) {
+            decode(off + rule.retries[t], peak + kSubSteps * rule.retries[t], &retry);
+            take_retry();
+        }
+        // The preamble's pulses at 0, 1.0, 3.5 and 4.5 us match the
+        // template 3.5 us early or late with two of them: the frame may
+        // start 3.5 us on or back.
+        for (int sign = 1; sign >= -1 && chosen == &frame; sign -= 2) {
+            const int at = off + sign * kPreambleShift;
+            if (at - 7 < 0 || at + 1 + kDataOffset + kWindowTail > last) continue;
+            int32_t other[3];
+            for (int j = 0; j < 3; j++) other[j] = fine_correlation(fine + at - 7 + j);
+            if (other[1] / kFineEntries * 4 < best * 3) continue;
+            const int32_t moved = refine_peak(other, at);
+            decode(at, moved, &retry);
+            if (take_retry()) {
+                off = at;
+                peak = moved;
+            }
         }
     }
     if (chosen == &frame && !accepted(verdict)) {
@@ -254,7 +413,8 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
             const int fixed_df = df_of(retry);
             if (fix != SOFT_FIX_NONE && (fixed_df == 17 || fixed_df == 18)) {
                 const FrameVerdict v = adsb_validate(ctx, retry.bytes);
-                if (v.accepted >= 0 && heard_recently(ctx, v, toa)) {
+                const TimeStamp when = ctx->cur_time + t1 + samples_to_ts(peak, kSubRate);
+                if (v.accepted >= 0 && heard_recently(ctx, v, when)) {
                     verdict = v;
                     chosen = &retry;
                     if (fix == SOFT_FIX_ONE_BIT) {
@@ -267,10 +427,23 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
         }
     }
 
+    // Time of arrival: the preamble's centroid, the windows placed first
+    // by the fine peak, then by the previous estimate.
+    int64_t centre = static_cast<int64_t>(peak) * 4 * M / L;  // 1/256 of an input sample
+    const int pulse_passes = rate < 2200000 ? 0 : kPulsePasses;
+    const int half_tenths = rate < 2800000 ? 5 : 6;
+    for (int i = 0; i < kPairPasses + pulse_passes; i++) {
+        centre = preamble_centre(exact, in.have, rate, centre, i < kPairPasses, half_tenths);
+    }
+    const TimeStamp toa = ctx->cur_time + t1 + samples_to_ts(centre, rate * 256U);
+
     slice_passed(coarse);
     level_stats_update(&ctx->stats.candidate_level, level);
     const int32_t r = adsb_commit(ctx, chosen->bytes, &verdict, toa, level);
     ctx->stats.last_candidate_toa = toa;
+    // Samples to pass over from the start, never negative: the fine offset
+    // (as the classic slicer), and the frame when it was accepted.
+    const int32_t fine_in = std::max(0, off * M / L - E);
     if (r < 0) return fine_in;
     return fine_in + slice_accepted(ctx, start, off, toa, r);
 }
