@@ -687,8 +687,9 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         wpos = at;
         return window;
     };
-    static const int thr_num = getenv("VX_THR") ? atoi(getenv("VX_THR")) : 3;  // eighths
-    const int32_t threshold = ctx->classic ? tl / 2 : tl * thr_num / 8;
+    // The default mode triggers at 3/8 of the level instead of 1/2: its
+    // slicer looks further around a candidate and lets the parity decide.
+    const int32_t threshold = ctx->classic ? tl / 2 : tl * 3 / 8;
     TriggerSearch trigger;
     trigger_search_init(&trigger, mag, threshold);
     int32_t result = 0;
@@ -723,8 +724,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         const int b2 = level_bin(tl, data);
 
         // 4.6 Preamble/data ratio.
-        static const bool noratio = getenv("VX_NORATIO") != nullptr;
-        if (!((25 - ctx->sensitvity[0]) * pre < 22 * data) && !(noratio && !ctx->classic)) {
+        if (!((25 - ctx->sensitvity[0]) * pre < 22 * data)) {
             ctx->skip = len.len5;
             continue;
         }
@@ -739,8 +739,7 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
             int32_t dev = (20 * seg_sum) / (data * len.seg) - 20;
             flat += dev < 0 ? -dev : dev;
         }
-        static const bool noflat = getenv("VX_NOFLAT") != nullptr;
-        if (flat > 3 * ctx->sensitvity[1] + 20 && !(noflat && !ctx->classic)) {
+        if (flat > 3 * ctx->sensitvity[1] + 20) {
             ctx->skip = len.len5;
             continue;
         }
@@ -750,8 +749,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         // The default mode's slicer searches from 1 us before the start
         // on; it stops the shifts short of 3.5 us, where the preamble's
         // last two pulses meet the template's first two.
-        static const int kk = getenv("VX_KMAX") ? atoi(getenv("VX_KMAX")) : (5 * static_cast<int>(ctx->samp_rate / 100000) + 10) / 20;
-        const int k_last = ctx->classic ? len.len8 / 2 - 1 : std::min(len.len8 / 2 - 1, kk);
+        const int32_t shift_2_5us = static_cast<int32_t>((5ULL * ctx->samp_rate / 1000000 + 1) / 2);
+        const int k_last = ctx->classic ? len.len8 / 2 - 1 : std::min(len.len8 / 2 - 1, shift_2_5us);
         int32_t best_off = 0;
 #if VORLIX_SSE2
         // mag[p .. p + 48) as 16-bit values; products of at most 255 * 4096
@@ -787,9 +786,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         }
 
         // 4.10 Score of ratio and correlation.
-        static const bool noscore = getenv("VX_NOSCORE") != nullptr;
         if (!(2 * ((50 * pre) / data - 27) - 3 * (best / data - 29) <
-              3 * ctx->sensitvity[2] + 50) && !(noscore && !ctx->classic)) {
+              3 * ctx->sensitvity[2] + 50)) {
             ctx->skip = len.len5;
             continue;
         }

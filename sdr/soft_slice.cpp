@@ -27,6 +27,9 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#ifdef VORLIX_TRACE
+#include <cstdio>
+#endif
 #include <cstdio>
 
 #include "include/level2.h"
@@ -55,22 +58,11 @@ constexpr int kPairPasses = 2;     // centroid passes over pairs of pulses
 constexpr int kPulsePasses = 2;    // then over single pulses
 
 // Least confident bits tried singly and in pairs.
-constexpr int kOneBitCandidates = 24;
-constexpr int kTwoBitCandidates = 12;
+constexpr int kOneBitCandidates = 112;  // a single error anywhere
+constexpr int kTwoBitCandidates = 32;
 
-/// The chip rule of a rate: a chip is fine[c + lo] + ... + fine[c + hi]
-/// around its centre c; retries at these fine offsets after the first.
-struct RateRule {
-    int lo;
-    int hi;
-    int n_retries;
-    int retries[4];
-};
-
-RateRule rule_for(uint32_t rate) {
-    (void)rate;
-    return {-1, 1, 2, {-1, 1}};
-}
+/// Retries at these fine offsets (6 MHz samples) after the first decoding.
+constexpr int kRetries[] = {-1, 1};
 
 // The sample window the decisions read, relative to off + kDataOffset:
 // chips of the largest retry shifts and widths.
@@ -79,16 +71,15 @@ constexpr int kWindowTail = 6 * (kBits - 1) + 3 + 4 + 1;
 
 /// Decides the 112 bits from the 6 MHz samples, bit u's first chip centred
 /// at fine[base + 6u] and its second three samples later.
-void decide(const int16_t* fine, int base, const RateRule& rule, SoftFrame* f) {
+void decide(const int16_t* fine, int base, SoftFrame* f) {
     memset(f->bytes, 0, sizeof f->bytes);
     for (int u = 0; u < kBits; u++) {
         const int16_t* c = fine + base + 6 * u;
         int32_t one = 0;
         int32_t zero = 0;
-        for (int i = rule.lo; i <= rule.hi; i++) {
-            one += c[i];
-            zero += c[i + 3];
-        }
+        // The chip's centre sample counts twice, its neighbours once.
+        one = c[-1] + 2 * c[0] + c[1];
+        zero = c[2] + 2 * c[3] + c[4];
         const int32_t d = one - zero;
         if (d > 0) f->bytes[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
         const int32_t a = d < 0 ? -d : d;
@@ -250,7 +241,10 @@ int64_t preamble_centre(const int16_t* x, int n_have, uint32_t rate, int64_t gue
         }
     }
     if (mass <= 0) return guess;
-    return moment / mass;
+    // A weak frame's centroid may wander with the noise: it moves the
+    // estimate by at most a quarter of a microsecond.
+    const int64_t limit = tenths_q8(25, rate) / 10;
+    return std::clamp(moment / mass, guess - limit, guess + limit);
 }
 
 }  // namespace
@@ -352,7 +346,6 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     int32_t peak = refine_peak(sums + i_best - 1, off);  // 1/64 of a 6 MHz sample after `from`
 
     // The frame's 6 MHz samples, for the chips of every retry below.
-    const RateRule rule = rule_for(rate);
     const int last = std::min(kSliceResampled, off + kDataOffset + kWindowTail + kPreambleShift);
     const int computed = lead + kSearchLast + kFineWindow - 6 + 1;
     slice_resample(&in, fine, computed, last - computed, 1);
@@ -362,7 +355,7 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
         if (one_sample) {
             decide_one_sample(exact, in.have, pulse, f);
         } else {
-            decide(fine, at + kDataOffset, rule, f);
+            decide(fine, at + kDataOffset, f);
         }
     };
 
@@ -382,8 +375,9 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     };
     if (!accepted(verdict)) {
         // Neighbouring fine offsets.
-        for (int t = 0; t < rule.n_retries && chosen == &frame; t++) {
-            decode(off + rule.retries[t], peak + kSubSteps * rule.retries[t], &retry);
+        for (int t : kRetries) {
+            if (chosen != &frame) break;
+            decode(off + t, peak + kSubSteps * t, &retry);
             take_retry();
         }
         // The preamble's pulses at 0, 1.0, 3.5 and 4.5 us match the
@@ -403,27 +397,36 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
             }
         }
     }
-    if (chosen == &frame && !accepted(verdict)) {
-        // Parity correction of a squitter, the format's bits included.
-        const int df = df_of(frame);
-        if (std::popcount(static_cast<unsigned>(df ^ 17)) <= 2 ||
-            std::popcount(static_cast<unsigned>(df ^ 18)) <= 2) {
-            retry = frame;
-            const SoftFix fix = soft_correct(&retry, kOneBitCandidates, kTwoBitCandidates);
-            const int fixed_df = df_of(retry);
-            if (fix != SOFT_FIX_NONE && (fixed_df == 17 || fixed_df == 18)) {
-                const FrameVerdict v = adsb_validate(ctx, retry.bytes);
-                const TimeStamp when = ctx->cur_time + t1 + samples_to_ts(peak, kSubRate);
-                if (v.accepted >= 0 && heard_recently(ctx, v, when)) {
-                    verdict = v;
-                    chosen = &retry;
-                    if (fix == SOFT_FIX_ONE_BIT) {
-                        ctx->stats.recovered.one_bit++;
-                    } else {
-                        ctx->stats.recovered.two_bit++;
-                    }
-                }
-            }
+    // Parity correction of a squitter, the format's bits included: the
+    // first decoding, then those at the neighbouring offsets.
+    auto try_correct = [&](const SoftFrame& src) {
+        const int df = df_of(src);
+        if (std::popcount(static_cast<unsigned>(df ^ 17)) > 2 &&
+            std::popcount(static_cast<unsigned>(df ^ 18)) > 2) {
+            return false;
+        }
+        retry = src;
+        const SoftFix fix = soft_correct(&retry, kOneBitCandidates, kTwoBitCandidates);
+        const int fixed_df = df_of(retry);
+        if (fix == SOFT_FIX_NONE || (fixed_df != 17 && fixed_df != 18)) return false;
+        const FrameVerdict v = adsb_validate(ctx, retry.bytes);
+        const TimeStamp when = ctx->cur_time + t1 + samples_to_ts(peak, kSubRate);
+        if (v.accepted < 0 || !heard_recently(ctx, v, when)) return false;
+        verdict = v;
+        chosen = &retry;
+        if (fix == SOFT_FIX_ONE_BIT) {
+            ctx->stats.recovered.one_bit++;
+        } else {
+            ctx->stats.recovered.two_bit++;
+        }
+        return true;
+    };
+    if (chosen == &frame && !accepted(verdict) && !try_correct(frame)) {
+
+        SoftFrame shifted;
+        for (int t : kRetries) {
+            decode(off + t, peak + kSubSteps * t, &shifted);
+            if (try_correct(shifted)) break;
         }
     }
 
@@ -437,6 +440,11 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     }
     const TimeStamp toa = ctx->cur_time + t1 + samples_to_ts(centre, rate * 256U);
 
+#ifdef VORLIX_TRACE
+    fprintf(stderr, "CAND %u.%09llu start %d from %d off %d df %d acc %d best %d lvl %d fix %d cur %llu\n", ts_seconds(toa),
+            (unsigned long long)(((uint64_t)ts_fraction(toa) * 1000000000ULL) >> 32), start, from, off,
+            df_of(*chosen), verdict.accepted, best, level, chosen == &frame ? 0 : 1, (unsigned long long)ctx->cur_time);
+#endif
     slice_passed(coarse);
     level_stats_update(&ctx->stats.candidate_level, level);
     const int32_t r = adsb_commit(ctx, chosen->bytes, &verdict, toa, level);

@@ -16,7 +16,8 @@
 // ns, mean and standard deviation over the matched frames whose SNR is at
 // least DB (default 25), which needs a time-stamped capture.
 //
-// One line of output:
+// With VORLIX_SCORE_VERBOSE set, every false frame is named on standard
+// error. One line of output:
 //   sent N found N (P %) missed N false N duplicated N toa_mean NS toa_sd NS strong N
 #include <algorithm>
 #include <cmath>
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const double strong_db = argc == 5 ? strtod(argv[4], nullptr) : 25.0;
+    const bool verbose = getenv("VORLIX_SCORE_VERBOSE") != nullptr;
     int sent = 0;
     auto truth = read_truth(argv[1], &sent);
 
@@ -113,6 +115,7 @@ int main(int argc, char** argv) {
         auto it = truth.find(hex);
         if (it == truth.end()) {
             false_frames++;
+            if (verbose) fprintf(stderr, "false: %s at %.0f ns\n", hex, toa_ns);
             continue;
         }
         TruthFrame* best = nullptr;
@@ -123,6 +126,7 @@ int main(int argc, char** argv) {
         }
         if (!best) {
             false_frames++;
+            if (verbose) fprintf(stderr, "false (time): %s at %.0f ns\n", hex, toa_ns);
             continue;
         }
         if (best->matched) {
