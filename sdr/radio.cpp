@@ -876,6 +876,11 @@ void slice_input_fill(SliceInput* in, int need) {
 
 }  // namespace
 
+void slice_input_need(SliceInput* in, int need) {
+    VX_ASSERT(kModule, need <= in->count);
+    if (need > in->have) slice_input_fill(in, need);
+}
+
 void slice_resample(SliceInput* in, int16_t* fine, int first, int count, int stride) {
     if (count <= 0) return;
     const Context* ctx = in->ctx;

@@ -85,6 +85,10 @@ struct SliceInput {
 /// computed yet); start + count must not pass the end of the block.
 void slice_input_init(SliceInput* in, const Context* ctx, int32_t start, int32_t count);
 
+/// Computes the exact magnitudes up to input `need` (at most count):
+/// in->buf[kSliceFrontPad + i] for i < need.
+void slice_input_need(SliceInput* in, int need);
+
 /// The 6 MHz outputs fine[first + i * stride], i < count, exactly as
 /// resample() over the candidate's whole 128 us gives them (0 beyond them).
 void slice_resample(SliceInput* in, int16_t* fine, int first, int count, int stride);

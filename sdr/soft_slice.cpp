@@ -51,8 +51,9 @@ constexpr int kPreambleShift = 21;  // 3.5 us at 6 MHz
 // Samples before the start, at 6 MHz: the 3.5 us back of a retry, its
 // neighbours and the template's six samples before its first pulse.
 constexpr int kLead = 6 + kPreambleShift + 7;
-constexpr int kSearchShifts = 24;  // fine shifts -6..17 around the start
+constexpr int kSearchFirst = -15;  // fine shifts -15..17 around the start (-2.5..2.8 us)
 constexpr int kSearchLast = 17;
+constexpr int kSearchShifts = kSearchLast - kSearchFirst + 1;
 constexpr int kFineWindow = 64;    // a correlation reads 64 samples
 constexpr int kPairPasses = 2;     // centroid passes over pairs of pulses
 constexpr int kPulsePasses = 2;    // then over single pulses
@@ -66,69 +67,121 @@ constexpr int kRetries[] = {-1, 1};
 
 // The sample window the decisions read, relative to off + kDataOffset:
 // chips of the largest retry shifts and widths.
-constexpr int kWindowLead = 4;
-constexpr int kWindowTail = 6 * (kBits - 1) + 3 + 4 + 1;
 
-/// Decides the 112 bits from the 6 MHz samples, bit u's first chip centred
-/// at fine[base + 6u] and its second three samples later.
-void decide(const int16_t* fine, int base, SoftFrame* f) {
-    memset(f->bytes, 0, sizeof f->bytes);
-    for (int u = 0; u < kBits; u++) {
-        const int16_t* c = fine + base + 6 * u;
-        int32_t one = 0;
-        int32_t zero = 0;
-        // The chip's centre sample counts twice, its neighbours once.
-        one = c[-1] + 2 * c[0] + c[1];
-        zero = c[2] + 2 * c[3] + c[4];
-        const int32_t d = one - zero;
-        if (d > 0) f->bytes[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
-        const int32_t a = d < 0 ? -d : d;
-        f->confidence[u] = static_cast<uint16_t>(std::min(a, 65535));
-    }
+/// The overlap of sample n, which covers [n - 1/2, n + 1/2), with
+/// [from, from + len); positions and result in 1/256 of a sample.
+int32_t overlap(int n, int64_t from, int64_t len) {
+    const int64_t a = std::max<int64_t>(from, n * 256 - 128);
+    const int64_t b = std::min<int64_t>(from + len, n * 256 + 128);
+    return b > a ? static_cast<int32_t>(b - a) : 0;
 }
 
-/// Decides the 112 bits at 2.0 MS/s, where a chip is one input sample, from
-/// the exact magnitudes x (x[i] at from + i) with decision feedback: the
-/// chips' edges lie a fraction phi of a sample before the sample edges, so
-/// sample n holds (1 - phi) of its chip and phi of the next. For bit u
-/// (chips a, 1 - a) the samples before, at and after its first chip
-/// differ between a = 1 and a = 0 by A phi, A (1 - 2 phi) and -A (1 - phi);
-/// weighing them so, with the known previous chip's share taken out and
-/// the unknown next one's taken as half, gives the decision. `pulse` is the
-/// first preamble pulse's centre in 1/192 of a sample after `from`.
-void decide_one_sample(const int16_t* x, int n_have, int32_t pulse, SoftFrame* f) {
-    constexpr int kQ = 192;  // sub-sample units
-    memset(f->bytes, 0, sizeof f->bytes);
-    // Data chip 0 starts 8 us (16 samples) after the pulse's leading edge.
-    const int32_t chip0 = pulse - kQ / 2 + 16 * kQ;
-    const int n0 = (chip0 + kQ / 2 + kQ - 1) / kQ;  // first sample starting inside chip 0
-    const int32_t phi = n0 * kQ - kQ / 2 - chip0;    // 0..191
-    if (n0 - 6 < 0 || n0 + 2 * kBits + 1 > n_have) {
-        memset(f->confidence, 0, sizeof f->confidence);
-        return;
+/// The weights of one bit whose first chip starts `chip` (1/256 sample)
+/// after sample 0: with d_n the share of sample n in the first chip minus
+/// its share in the second, the bit's metric is sum d_n x_n less the
+/// amplitude times the shares that the hypotheses' midpoint, half of the
+/// next chip and (when it is on) the previous chip give to that sum.
+struct BitWeights {
+    int32_t first;  ///< first sample of the window
+    int32_t n;      ///< samples in the window, at most kBitWindow
+    int32_t d[8];   ///< Q8
+    int32_t mid;    ///< amplitude * sum d (s1 + s2 + s_next) / 2, Q8
+    int32_t prev;   ///< amplitude * sum d s_prev, Q8
+};
+constexpr int kBitWindow = 8;
+
+BitWeights bit_weights(int64_t chip, int64_t len, int32_t amp) {
+    BitWeights w{};
+    // From the previous chip's first sample to the next chip's last.
+    w.first = static_cast<int32_t>((chip - len + 128 + 256 * 4) / 256) - 4;
+    const int32_t last = static_cast<int32_t>((chip + 3 * len + 127) / 256);
+    w.n = std::min<int32_t>(kBitWindow, last - w.first + 1);
+    int64_t mid = 0;
+    int64_t prev = 0;
+    for (int i = 0; i < w.n; i++) {
+        const int n = w.first + i;
+        const int32_t s1 = overlap(n, chip, len);
+        const int32_t s2 = overlap(n, chip + len, len);
+        w.d[i] = s1 - s2;
+        mid += static_cast<int64_t>(w.d[i]) * (s1 + s2 + overlap(n, chip + 2 * len, len)) / 2;
+        prev += static_cast<int64_t>(w.d[i]) * overlap(n, chip - len, len);
     }
-    // Amplitude: twice the data's mean above the quiet gap before it.
+    w.mid = static_cast<int32_t>((mid * amp) >> 8);
+    w.prev = static_cast<int32_t>((prev * amp) >> 8);
+    return w;
+}
+
+/// How to decide the bits of a frame whose first preamble pulse is centred
+/// at a given position: the bits' weights, which repeat after `period` bits
+/// (a whole number of samples, `step`), and the amplitude.
+struct BitPlan {
+    int period;  ///< 1..5
+    int step;    ///< samples per period
+    int32_t amp; ///< pulse amplitude above the quiet level
+    BitWeights w[5];
+};
+
+/// Plans the bits of the frame whose first preamble pulse is centred at
+/// `pulse` (1/256 sample after x[0]); false when its samples would lie
+/// outside x[0..n_max), or it has no amplitude. x must hold the preamble
+/// and the quiet gap after it (8 us from the pulse).
+bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, BitPlan* plan) {
+    const int64_t chip = static_cast<int64_t>(rate) * 128 / 1000000;  // 0.5 us, Q8
+    const int64_t lead = pulse - chip / 2;                                // leading edge
+    // The quiet level from the gap 5.5..7.5 us after the leading edge; the
+    // amplitude from the four pulses' samples above it.
+    const int gap_lo = static_cast<int>((lead + 11 * chip + 255) / 256);
+    const int gap_hi = static_cast<int>((lead + 15 * chip) / 256);
+    const int pre_lo = static_cast<int>((lead - chip / 2 + 255) / 256);
+    const int pre_hi = static_cast<int>((lead + 11 * chip) / 256);
+    if (pre_lo < 0 || gap_hi < gap_lo) return false;
     int32_t gap = 0;
-    for (int n = n0 - 5; n <= n0 - 2; n++) gap += x[n];
-    int32_t data = 0;
-    for (int n = n0; n < n0 + 2 * kBits; n++) data += x[n];
-    const int32_t amp = std::max(0, 2 * (data / (2 * kBits) - gap / 4));
-    const int32_t w_prev = phi;             // Q192
-    const int32_t w_mid = kQ - 2 * phi;
-    const int32_t w_next = kQ - phi;
-    const int32_t feedback = static_cast<int32_t>(
-        static_cast<int64_t>(amp) * phi * (kQ - phi) / (2 * kQ));  // A phi (1 - phi) / 2, Q192
-    int prev = 0;  // the chip before bit 0 is the quiet gap
-    for (int u = 0; u < kBits; u++) {
-        const int n = n0 + 2 * u;
-        const int64_t m = static_cast<int64_t>(w_prev) * x[n - 1] +
-                          static_cast<int64_t>(w_mid) * x[n] -
-                          static_cast<int64_t>(w_next) * x[n + 1] + (prev ? -feedback : feedback);
+    for (int n = gap_lo; n <= gap_hi; n++) gap += x[n];
+    int32_t pre = 0;
+    for (int n = pre_lo; n <= pre_hi; n++) pre += x[n];
+    const int64_t above = static_cast<int64_t>(pre) * 256 -
+                          static_cast<int64_t>(gap) * 256 * (pre_hi - pre_lo + 1) / (gap_hi - gap_lo + 1);
+    plan->amp = static_cast<int32_t>(std::max<int64_t>(0, above / (4 * chip)));
+    if (plan->amp == 0) return false;
+    // Data chip 0 starts 8 us after the leading edge; 5 bits are a whole
+    // number of samples at every multiple of 200 kHz.
+    const int64_t data = lead + 16 * chip;
+    plan->period = 1;
+    while (plan->period < 5 && (plan->period * static_cast<int64_t>(rate)) % 1000000 != 0) plan->period++;
+    plan->step = static_cast<int>(static_cast<int64_t>(rate) * plan->period / 1000000);
+    for (int p = 0; p < plan->period; p++) {
+        plan->w[p] = bit_weights(data + static_cast<int64_t>(rate) * 256 * p / 1000000, chip, plan->amp);
+    }
+    const BitWeights& tail = plan->w[(kBits - 1) % plan->period];
+    return plan->w[0].first >= 0 &&
+           tail.first + tail.n + plan->step * ((kBits - 1) / plan->period) <= n_max;
+}
+
+/// The first sample after the bits before `to_bit` (what x must hold).
+int plan_end(const BitPlan& plan, int to_bit) {
+    const int u = to_bit - 1;
+    const BitWeights& w = plan.w[u % plan.period];
+    return w.first + w.n + plan.step * (u / plan.period);
+}
+
+/// Decides bits from_bit..to_bit-1 by their weights (a matched filter at
+/// the sample rate) with decision feedback: the previous chip is known
+/// once the previous bit is decided (the chip before bit 0 is the quiet
+/// gap). The confidence is the metric's size.
+void decide_bits(const int16_t* x, const BitPlan& plan, int from_bit, int to_bit, SoftFrame* f) {
+    if (from_bit == 0) memset(f->bytes, 0, sizeof f->bytes);
+    bool prev_on = from_bit > 0 && !(f->bytes[(from_bit - 1) / 8] & (0x80 >> ((from_bit - 1) % 8)));
+    for (int u = from_bit; u < to_bit; u++) {
+        const BitWeights& b = plan.w[u % plan.period];
+        const int16_t* s = x + b.first + plan.step * (u / plan.period);
+        int32_t m = 0;
+        for (int i = 0; i < b.n; i++) m += b.d[i] * s[i];  // Q8, |m| < 8 * 256 * 23170
+        m -= b.mid + (prev_on ? b.prev : 0);
         const bool one = m > 0;
         if (one) f->bytes[u / 8] |= static_cast<uint8_t>(0x80 >> (u % 8));
-        const int64_t a = (m < 0 ? -m : m) / kQ;
-        f->confidence[u] = static_cast<uint16_t>(std::min<int64_t>(a, 65535));
-        prev = one ? 0 : 1;  // the second chip of this bit
+        const int32_t a = (m < 0 ? -m : m) >> 8;
+        f->confidence[u] = static_cast<uint16_t>(std::min(a, 65535));
+        prev_on = !one;  // the second chip of this bit
     }
 }
 
@@ -241,57 +294,85 @@ int64_t preamble_centre(const int16_t* x, int n_have, uint32_t rate, int64_t gue
         }
     }
     if (mass <= 0) return guess;
-    // A weak frame's centroid may wander with the noise: it moves the
-    // estimate by at most a quarter of a microsecond.
-    const int64_t limit = tenths_q8(25, rate) / 10;
-    return std::clamp(moment / mass, guess - limit, guess + limit);
+    return moment / mass;
+}
+
+/// The time of arrival: the preamble's centroid, the windows placed first
+/// by `guess` (the fine peak, 1/256 of a sample after x[0]), then by the
+/// estimate before.
+int64_t toa_centre(const int16_t* x, int n_have, uint32_t rate, int64_t guess) {
+    const int pulse_passes = rate < 2200000 ? 0 : kPulsePasses;
+    const int half_tenths = rate < 2800000 ? 5 : 6;
+    int64_t centre = guess;
+    for (int i = 0; i < kPairPasses + pulse_passes; i++) {
+        centre = preamble_centre(x, n_have, rate, centre, i < kPairPasses, half_tenths);
+    }
+    // The fine peak lies within a 6 MHz sample of the pulse; a centroid
+    // further away was drawn off by noise or another frame: the peak stays.
+    const int64_t limit = tenths_q8(25, rate) / 10;  // 0.25 us
+    return centre >= guess - limit && centre <= guess + limit ? centre : guess;
 }
 
 }  // namespace
 
 SoftFix soft_correct(SoftFrame* f, int one_bit, int two_bit) {
+    VX_ASSERT(kModule, one_bit >= 0 && one_bit <= kBits && two_bit >= 0 && two_bit <= kBits);
     const uint32_t s = parity_syndrome(f->bytes, kLongFrameBits);
     if (s == 0) return SOFT_FIX_NONE;
-    // The n least confident bits, least confident first (insertion into a
-    // short sorted list).
-    const int n = std::max(one_bit, two_bit);
-    VX_ASSERT(kModule, n >= 0 && n <= kBits);
-    int order[kBits];
-    int have = 0;
-    for (int u = 0; u < kBits; u++) {
-        const uint16_t c = f->confidence[u];
-        if (have == n && c >= f->confidence[order[n - 1]]) continue;
-        int j = have < n ? have++ : n - 1;
-        while (j > 0 && f->confidence[order[j - 1]] > c) {
-            order[j] = order[j - 1];
-            j--;
-        }
-        order[j] = u;
-    }
     auto flip = [f](int u) { f->bytes[u / 8] ^= static_cast<uint8_t>(0x80 >> (u % 8)); };
+    // rank_below(u, n): bit u is among the n least confident (ties to the
+    // earlier bit).
+    auto rank_below = [f](int u, int n) {
+        const uint16_t c = f->confidence[u];
+        int rank = 0;
+        for (int v = 0; v < kBits && rank < n; v++) {
+            const uint16_t d = f->confidence[v];
+            rank += (d < c || (d == c && v < u)) ? 1 : 0;
+        }
+        return rank < n;
+    };
     const int32_t single = syndrome_bit(s, kLongFrameBits);
     if (single >= 0) {
-        for (int i = 0; i < std::min(one_bit, have); i++) {
-            if (order[i] == single) {
-                flip(single);
-                return SOFT_FIX_ONE_BIT;
-            }
+        if (!rank_below(single, one_bit)) return SOFT_FIX_NONE;
+        flip(single);
+        return SOFT_FIX_ONE_BIT;
+    }
+    if (two_bit < 2) return SOFT_FIX_NONE;
+    // The two_bit least confident bits, near enough: confidences binned in
+    // 64 steps of the largest, the lower bins whole, then the bin that
+    // reaches the count in bit order.
+    uint8_t chosen[kBits];
+    int n = 0;
+    {
+        uint16_t top = 0;
+        for (int u = 0; u < kBits; u++) top = std::max(top, f->confidence[u]);
+        const int shift = std::max(0, static_cast<int>(std::bit_width(static_cast<unsigned>(top))) - 6);
+        uint8_t count[64] = {};
+        for (int u = 0; u < kBits; u++) count[f->confidence[u] >> shift]++;
+        int bin = 0;
+        for (int total = 0; bin < 64 && total + count[bin] < two_bit; bin++) total += count[bin];
+        for (int u = 0; u < kBits; u++) {
+            if ((f->confidence[u] >> shift) < bin) chosen[n++] = static_cast<uint8_t>(u);
+        }
+        for (int u = 0; u < kBits && n < two_bit; u++) {
+            if ((f->confidence[u] >> shift) == bin) chosen[n++] = static_cast<uint8_t>(u);
         }
     }
-    // Two bits: the code's distance makes a pair that clears the syndrome
-    // unique among all pairs; the count guards it all the same.
+    bool in_set[kBits] = {};
+    for (int i = 0; i < n; i++) in_set[chosen[i]] = true;
+    // Two bits: for each chosen bit, the other one its syndrome leaves.
+    // The code's distance (6) makes a clearing pair unique among all
+    // pairs; the count guards it all the same.
     int found = 0;
     int pi = -1;
     int pj = -1;
-    const int m = std::min(two_bit, have);
-    for (int i = 0; i < m; i++) {
-        const uint32_t rest = s ^ bit_syndrome(order[i], kLongFrameBits);
-        for (int j = i + 1; j < m; j++) {
-            if (bit_syndrome(order[j], kLongFrameBits) == rest) {
-                found++;
-                pi = order[i];
-                pj = order[j];
-            }
+    for (int i = 0; i < n; i++) {
+        const int u = chosen[i];
+        const int32_t v = syndrome_bit(s ^ bit_syndrome(u, kLongFrameBits), kLongFrameBits);
+        if (v > u && in_set[v]) {
+            found++;
+            pi = u;
+            pj = v;
         }
     }
     if (found != 1) return SOFT_FIX_NONE;
@@ -300,12 +381,172 @@ SoftFix soft_correct(SoftFrame* f, int one_bit, int two_bit) {
     return SOFT_FIX_TWO_BITS;
 }
 
+namespace {
+
+/// One candidate on its way through the stages.
+struct Candidate {
+    Context* ctx;
+    uint32_t rate;
+    int L;
+    int M;
+    int E;       ///< input samples from `from` to the start
+    int from;    ///< the first input sample, in ctx->samples
+    int lead;    ///< 6 MHz samples from `from` to the start
+    int last;    ///< 6 MHz samples computed
+    int32_t off;   ///< the fine peak: the first preamble pulse at fine[off]
+    int32_t best;  ///< the correlation there, over 58
+    int32_t peak;  ///< the fine peak, 1/64 of a 6 MHz sample after `from`
+    int64_t centre;  ///< the first pulse's centre, 1/256 of an input sample after `from`
+    SliceInput in;
+    alignas(16) int16_t fine[kSliceResampled];
+};
+
+const int16_t* exact_of(const Candidate& c) {
+    return c.in.buf + kSliceFrontPad;
+}
+
+/// Makes the inputs reach 9 us past `pulse`: the preamble and the quiet gap.
+void through_gap(Candidate* c, int64_t pulse) {
+    const int need = static_cast<int>(pulse / 256 + c->rate * 9 / 1000000);
+    slice_input_need(&c->in, std::clamp(need, 0, c->in.count));
+}
+
+/// Fine timing: the template's first pulse at fine[off] for off from 2.5 us
+/// before the start (a trigger late on a later pulse) to 2.8 us after it;
+/// then the time of arrival.
+void fine_search(Candidate* c) {
+    slice_resample(&c->in, c->fine, 0, c->lead + kSearchLast + kFineWindow - 6 + 1, 1);
+    int32_t sums[kSearchShifts + 2];  // sums[i]: shift lead + kSearchFirst - 1 + i
+    const int s0 = c->lead + kSearchFirst - 1;
+    for (int i = 0; i < kSearchShifts + 2; i++) {
+        const int at = s0 + i - 6;
+        sums[i] = at >= 0 ? fine_correlation(c->fine + at) : 0;
+    }
+    c->best = 0;
+    int i_best = 1;
+    for (int i = 1; i <= kSearchShifts; i++) {
+        const int32_t corr = sums[i] / kFineEntries;
+        if (corr > c->best) {
+            c->best = corr;
+            i_best = i;
+        }
+    }
+    c->off = s0 + i_best;
+    c->peak = refine_peak(sums + i_best - 1, c->off);
+    // The 6 MHz samples as far as a correlation 3.5 us on reads.
+    const int done = c->lead + kSearchLast + kFineWindow - 6 + 1;
+    c->last = std::min(kSliceResampled, c->off + kPreambleShift + 1 - 6 + kFineWindow);
+    slice_resample(&c->in, c->fine, done, c->last - done, 1);
+    const int64_t guess = static_cast<int64_t>(c->peak) * 4 * c->M / c->L;
+    through_gap(c, guess);
+    c->centre = toa_centre(exact_of(*c), c->in.have, c->rate, guess);
+}
+
+/// Decides the frame whose first pulse is centred at `pulse` (1/256 sample
+/// after `from`): the format's bits first, then, up to `max_bits`, as many
+/// as the format has (none for a format the frame check only counts).
+/// The bits not decided have no confidence. False when no frame fits there.
+bool decode_at(Candidate* c, int64_t pulse, int max_bits, SoftFrame* f) {
+    BitPlan plan;
+    through_gap(c, pulse);
+    if (!plan_bits(exact_of(*c), c->in.count, c->rate, pulse, &plan)) {
+        memset(f, 0, sizeof *f);
+        return false;
+    }
+    slice_input_need(&c->in, plan_end(plan, 8));
+    decide_bits(exact_of(*c), plan, 0, 8, f);
+    const int bits = std::min(max_bits, 8 * adsb_frame_bytes(df_of(*f)));
+    if (bits > 8) {
+        slice_input_need(&c->in, plan_end(plan, bits));
+        decide_bits(exact_of(*c), plan, 8, bits, f);
+    }
+    for (int u = std::max(bits, 8); u < kBits; u++) f->confidence[u] = 0;
+    return true;
+}
+
+/// A decoding at another position is taken only for a format whose parity
+/// stands on its own, and a DF11 only for a known aircraft.
+bool retry_passes(Candidate* c, int64_t pulse, SoftFrame* f, FrameVerdict* v) {
+    if (!decode_at(c, pulse, 8, f)) return false;
+    const int df = df_of(*f);
+    if (df != 11 && df != 17 && df != 18) return false;
+    decode_at(c, pulse, kBits, f);
+    if (!parity_passes(*f)) return false;
+    *v = adsb_validate(c->ctx, f->bytes);
+    return v->accepted >= 0 && !(v->df == 11 && v->entry < 0);
+}
+
+/// Corrects a squitter (the format's bits included) that names an aircraft
+/// heard recently; counts the fix.
+bool correct_squitter(Candidate* c, const SoftFrame& src, SoftFrame* out, FrameVerdict* v,
+                      TimeStamp when) {
+    const int df = df_of(src);
+    if (std::popcount(static_cast<unsigned>(df ^ 17)) > 2 &&
+        std::popcount(static_cast<unsigned>(df ^ 18)) > 2) {
+        return false;
+    }
+    *out = src;
+    const SoftFix fix = soft_correct(out, kOneBitCandidates, kTwoBitCandidates);
+    const int fixed = df_of(*out);
+    if (fix == SOFT_FIX_NONE || (fixed != 17 && fixed != 18)) return false;
+    *v = adsb_validate(c->ctx, out->bytes);
+    if (v->accepted < 0 || !heard_recently(c->ctx, *v, when)) return false;
+    RecoveredStats& r = c->ctx->stats.recovered;
+    (fix == SOFT_FIX_ONE_BIT ? r.one_bit : r.two_bit)++;
+    return true;
+}
+
+/// The decoding of the candidate to commit: the first one when the frame
+/// check takes it; else one at a neighbouring offset, 3.5 us back or on
+/// (two of the preamble's pulses match the template there), or a
+/// corrected one; else the first one, to be counted as rejected.
+const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeStamp when) {
+    SoftFrame& first = frames[0];
+    decode_at(c, c->centre, kBits, &first);
+    *v = adsb_validate(c->ctx, first.bytes);
+    if (accepted(*v)) return &first;
+    const FrameVerdict v_first = *v;
+    const int64_t step = 256 * c->M / c->L;  // a 6 MHz sample, 1/256 of an input sample
+    for (int i = 0; i < 2; i++) {
+        if (retry_passes(c, c->centre + step * kRetries[i], &frames[1 + i], v)) {
+            c->ctx->stats.recovered.retry++;
+            return &frames[1 + i];
+        }
+    }
+    for (int sign = -1; sign <= 1; sign += 2) {
+        const int at = c->off + sign * kPreambleShift;
+        if (at - 7 < 0 || at + 1 - 6 + kFineWindow > c->last) continue;
+        int32_t other[3];
+        for (int j = 0; j < 3; j++) other[j] = fine_correlation(c->fine + at - 7 + j);
+        if (other[1] / kFineEntries * 4 < c->best * 3) continue;
+        const int32_t moved = refine_peak(other, at);
+        const int64_t guess = static_cast<int64_t>(moved) * 4 * c->M / c->L;
+        through_gap(c, guess);
+        const int64_t centre = toa_centre(exact_of(*c), c->in.have, c->rate, guess);
+        if (retry_passes(c, centre, &frames[3], v)) {
+            c->ctx->stats.recovered.retry++;
+            c->off = at;
+            c->peak = moved;
+            c->centre = centre;
+            return &frames[3];
+        }
+    }
+    if (correct_squitter(c, first, &frames[3], v, when)) return &frames[3];
+    for (int i = 0; i < 2; i++) {
+        SoftFrame& f = frames[1 + i];
+        if (df_of(f) != 17 && df_of(f) != 18) continue;  // decided in full above
+        if (correct_squitter(c, f, &frames[3], v, when)) return &frames[3];
+    }
+    *v = v_first;
+    return &first;
+}
+
+}  // namespace
+
 int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     VX_ASSERT(kModule, start >= 0 && start < kBlockPairs);
     const uint32_t rate = ctx->samp_rate;
     const int hist = static_cast<int>(ctx->history_len);
-    const int L = static_cast<int>(ctx->resample_up);
-    const int M = static_cast<int>(ctx->resample_down);
 
     // Coarse start time and the order check; the history learns of the
     // candidate once it is decoded.
@@ -313,145 +554,33 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
         ctx->cur_time + samples_to_ts(static_cast<int64_t>(start) - hist - kBlockPairs, rate);
     if (!slice_in_order(coarse)) return 0;
 
-    // The samples from `from`, E input samples (kLead at 6 MHz) before the
-    // start, to the end of the start's 128 us; fine[i] lies at
-    // from + i M / L, the start at fine[lead].
-    const int E = std::min(start, (kLead * M + L - 1) / L);
-    const int from = start - E;
-    const int lead = E * L / M;
-    SliceInput in;
-    slice_input_init(&in, ctx, from, hist + E);
-    alignas(16) int16_t fine[kSliceResampled];
-    slice_resample(&in, fine, 0, lead + kSearchLast + kFineWindow - 6 + 1, 1);
+    // The inputs from `from`, kLead 6 MHz samples before the start, to the
+    // end of the start's 128 us; fine[i] lies at from + i M / L.
+    Candidate c;
+    c.ctx = ctx;
+    c.rate = rate;
+    c.L = static_cast<int>(ctx->resample_up);
+    c.M = static_cast<int>(ctx->resample_down);
+    c.E = std::min(start, (kLead * c.M + c.L - 1) / c.L);
+    c.from = start - c.E;
+    c.lead = c.E * c.L / c.M;
+    slice_input_init(&c.in, ctx, c.from, hist + c.E);
+    fine_search(&c);
 
-    // Fine timing: the template's first pulse at fine[off], off from 1 us
-    // before the start (a trigger late on the second pulse) to 2.8 us after.
-    int32_t sums[kSearchShifts + 2];  // sums[i]: shift lead - 7 + i
-    const int s0 = lead - 7;
-    for (int i = 0; i < kSearchShifts + 2; i++) {
-        const int at = s0 + i - 6;
-        sums[i] = at >= 0 ? fine_correlation(fine + at) : 0;
-    }
-    int32_t best = 0;
-    int i_best = 1;
-    for (int i = 1; i <= kSearchShifts; i++) {
-        const int32_t corr = sums[i] / kFineEntries;
-        if (corr > best) {
-            best = corr;
-            i_best = i;
-        }
-    }
-    int32_t off = s0 + i_best;
-    const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(from) - hist - kBlockPairs, rate);
-    int32_t peak = refine_peak(sums + i_best - 1, off);  // 1/64 of a 6 MHz sample after `from`
+    const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(c.from) - hist - kBlockPairs, rate);
+    SoftFrame frames[4];
+    FrameVerdict verdict;
+    const SoftFrame* chosen =
+        choose(&c, frames, &verdict, ctx->cur_time + t1 + samples_to_ts(c.peak, kSubRate));
+    const TimeStamp toa = ctx->cur_time + t1 + samples_to_ts(c.centre, rate * 256U);
 
-    // The frame's 6 MHz samples, for the chips of every retry below.
-    const int last = std::min(kSliceResampled, off + kDataOffset + kWindowTail + kPreambleShift);
-    const int computed = lead + kSearchLast + kFineWindow - 6 + 1;
-    slice_resample(&in, fine, computed, last - computed, 1);
-    const int16_t* const exact = in.buf + kSliceFrontPad;
-    const bool one_sample = L == 3 * M;  // 2.0 MS/s: a chip per sample
-    auto decode = [&](int at, int32_t pulse, SoftFrame* f) {
-        if (one_sample) {
-            decide_one_sample(exact, in.have, pulse, f);
-        } else {
-            decide(fine, at + kDataOffset, f);
-        }
-    };
-
-    SoftFrame frame;
-    decode(off, peak, &frame);
-    FrameVerdict verdict = adsb_validate(ctx, frame.bytes);
-    SoftFrame* chosen = &frame;
-    SoftFrame retry;
-    auto take_retry = [&]() {
-        if (!parity_passes(retry)) return false;
-        const FrameVerdict v = adsb_validate(ctx, retry.bytes);
-        if (v.accepted < 0 || (v.df == 11 && v.entry < 0)) return false;  // no new aircraft
-        verdict = v;
-        chosen = &retry;
-        ctx->stats.recovered.retry++;
-        return true;
-    };
-    if (!accepted(verdict)) {
-        // Neighbouring fine offsets.
-        for (int t : kRetries) {
-            if (chosen != &frame) break;
-            decode(off + t, peak + kSubSteps * t, &retry);
-            take_retry();
-        }
-        // The preamble's pulses at 0, 1.0, 3.5 and 4.5 us match the
-        // template 3.5 us early or late with two of them: the frame may
-        // start 3.5 us on or back.
-        for (int sign = 1; sign >= -1 && chosen == &frame; sign -= 2) {
-            const int at = off + sign * kPreambleShift;
-            if (at - 7 < 0 || at + 1 + kDataOffset + kWindowTail > last) continue;
-            int32_t other[3];
-            for (int j = 0; j < 3; j++) other[j] = fine_correlation(fine + at - 7 + j);
-            if (other[1] / kFineEntries * 4 < best * 3) continue;
-            const int32_t moved = refine_peak(other, at);
-            decode(at, moved, &retry);
-            if (take_retry()) {
-                off = at;
-                peak = moved;
-            }
-        }
-    }
-    // Parity correction of a squitter, the format's bits included: the
-    // first decoding, then those at the neighbouring offsets.
-    auto try_correct = [&](const SoftFrame& src) {
-        const int df = df_of(src);
-        if (std::popcount(static_cast<unsigned>(df ^ 17)) > 2 &&
-            std::popcount(static_cast<unsigned>(df ^ 18)) > 2) {
-            return false;
-        }
-        retry = src;
-        const SoftFix fix = soft_correct(&retry, kOneBitCandidates, kTwoBitCandidates);
-        const int fixed_df = df_of(retry);
-        if (fix == SOFT_FIX_NONE || (fixed_df != 17 && fixed_df != 18)) return false;
-        const FrameVerdict v = adsb_validate(ctx, retry.bytes);
-        const TimeStamp when = ctx->cur_time + t1 + samples_to_ts(peak, kSubRate);
-        if (v.accepted < 0 || !heard_recently(ctx, v, when)) return false;
-        verdict = v;
-        chosen = &retry;
-        if (fix == SOFT_FIX_ONE_BIT) {
-            ctx->stats.recovered.one_bit++;
-        } else {
-            ctx->stats.recovered.two_bit++;
-        }
-        return true;
-    };
-    if (chosen == &frame && !accepted(verdict) && !try_correct(frame)) {
-
-        SoftFrame shifted;
-        for (int t : kRetries) {
-            decode(off + t, peak + kSubSteps * t, &shifted);
-            if (try_correct(shifted)) break;
-        }
-    }
-
-    // Time of arrival: the preamble's centroid, the windows placed first
-    // by the fine peak, then by the previous estimate.
-    int64_t centre = static_cast<int64_t>(peak) * 4 * M / L;  // 1/256 of an input sample
-    const int pulse_passes = rate < 2200000 ? 0 : kPulsePasses;
-    const int half_tenths = rate < 2800000 ? 5 : 6;
-    for (int i = 0; i < kPairPasses + pulse_passes; i++) {
-        centre = preamble_centre(exact, in.have, rate, centre, i < kPairPasses, half_tenths);
-    }
-    const TimeStamp toa = ctx->cur_time + t1 + samples_to_ts(centre, rate * 256U);
-
-#ifdef VORLIX_TRACE
-    fprintf(stderr, "CAND %u.%09llu start %d from %d off %d df %d acc %d best %d lvl %d fix %d cur %llu\n", ts_seconds(toa),
-            (unsigned long long)(((uint64_t)ts_fraction(toa) * 1000000000ULL) >> 32), start, from, off,
-            df_of(*chosen), verdict.accepted, best, level, chosen == &frame ? 0 : 1, (unsigned long long)ctx->cur_time);
-#endif
     slice_passed(coarse);
     level_stats_update(&ctx->stats.candidate_level, level);
     const int32_t r = adsb_commit(ctx, chosen->bytes, &verdict, toa, level);
     ctx->stats.last_candidate_toa = toa;
     // Samples to pass over from the start, never negative: the fine offset
     // (as the classic slicer), and the frame when it was accepted.
-    const int32_t fine_in = std::max(0, off * M / L - E);
+    const int32_t fine_in = std::max(0, c.off * c.M / c.L - c.E);
     if (r < 0) return fine_in;
-    return fine_in + slice_accepted(ctx, start, off, toa, r);
+    return fine_in + slice_accepted(ctx, start, c.off, toa, r);
 }
