@@ -514,7 +514,7 @@ inline int trigger_next(const TriggerSearch& t, int from, int end) {
         int w = from >> 6;
         uint64_t word = t.bits[w] & (~uint64_t{0} << (from & 63));
         while (word == 0) {
-            if (++w == kTriggerWords) return end;
+            if (++w == kTriggerWords || 64 * w >= end) return end;
             word = t.bits[w];
         }
         return std::min(64 * w + std::countr_zero(word), end);
@@ -710,6 +710,12 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         p = trigger_next(trigger, p + 3, kBlockPairs + 3) - 3;
         VX_ASSERT(kModule, p <= kBlockPairs);
         if (p == kBlockPairs) break;
+        // The default mode's lower threshold lets noise through: a preamble
+        // has another pulse within 5 us of the one that triggered.
+        if (!ctx->classic && trigger_next(trigger, p + 4, p + 3 + len.len5) == p + 3 + len.len5) {
+            ctx->skip = len.len5;  // the next trigger lies beyond
+            continue;
+        }
 
         // 4.3 Preamble level.
         const int32_t pre = divide(sum_range(mag, p, len.len8), by_len8);
