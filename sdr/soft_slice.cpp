@@ -98,8 +98,19 @@ constexpr bool kWideMultiply = true;
 constexpr bool kWideMultiply = false;
 #endif
 
-BitWeights bit_weights(int64_t chip, int64_t len, int32_t amp) {
-    BitWeights w{};
+/// The unscaled weights of one bit whose first chip starts `chip` (1/256
+/// sample) after sample 0: d, mid and prev before the amplitude (mid and
+/// prev in Q16).
+struct BitShape {
+    int32_t first;
+    int32_t n;
+    int16_t d[kBitWindow];
+    int32_t mid;
+    int32_t prev;
+};
+
+BitShape bit_shape(int64_t chip, int64_t len) {
+    BitShape w{};
     // The samples that meet the bit's two chips.
     w.first = static_cast<int32_t>((chip + 128 + 256 * 4) / 256) - 4;
     const int32_t last = static_cast<int32_t>((chip + 2 * len + 127) / 256);
@@ -114,8 +125,8 @@ BitWeights bit_weights(int64_t chip, int64_t len, int32_t amp) {
         mid += static_cast<int64_t>(w.d[i]) * (s1 + s2 + overlap(n, chip + 2 * len, len)) / 2;
         prev += static_cast<int64_t>(w.d[i]) * overlap(n, chip - len, len);
     }
-    w.mid = static_cast<int32_t>((mid * amp) >> 8);
-    w.prev = static_cast<int32_t>((prev * amp) >> 8);
+    w.mid = static_cast<int32_t>(mid);
+    w.prev = static_cast<int32_t>(prev);
     return w;
 }
 
@@ -128,6 +139,36 @@ struct BitPlan {
     int32_t amp; ///< pulse amplitude above the quiet level
     BitWeights w[5];
 };
+
+/// The bits' shapes at one rate for the data's first chip starting at each
+/// 1/64 of a sample (built at the first candidate of a rate).
+constexpr int kPhases = 64;
+struct ShapeTable {
+    uint32_t rate;
+    int period;
+    int step;
+    BitShape shape[kPhases][5];
+};
+constinit ShapeTable shapes = {};
+
+const ShapeTable& shapes_for(uint32_t rate) {
+    if (shapes.rate == rate) return shapes;
+    const int64_t chip = static_cast<int64_t>(rate) * 128 / 1000000;  // 0.5 us, Q8
+    // 5 bits are a whole number of samples at every multiple of 200 kHz.
+    shapes.period = 1;
+    while (shapes.period < 5 && (shapes.period * static_cast<int64_t>(rate)) % 1000000 != 0) {
+        shapes.period++;
+    }
+    shapes.step = static_cast<int>(static_cast<int64_t>(rate) * shapes.period / 1000000);
+    for (int q = 0; q < kPhases; q++) {
+        for (int p = 0; p < shapes.period; p++) {
+            const int64_t at = q * (256 / kPhases) + static_cast<int64_t>(rate) * 256 * p / 1000000;
+            shapes.shape[q][p] = bit_shape(at, chip);
+        }
+    }
+    shapes.rate = rate;
+    return shapes;
+}
 
 /// Plans the bits of the frame whose first preamble pulse is centred at
 /// `pulse` (1/256 sample after x[0]); false when its samples would lie
@@ -151,14 +192,20 @@ bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, BitPla
                           static_cast<int64_t>(gap) * 256 * (pre_hi - pre_lo + 1) / (gap_hi - gap_lo + 1);
     plan->amp = static_cast<int32_t>(std::max<int64_t>(0, above / (4 * chip)));
     if (plan->amp == 0) return false;
-    // Data chip 0 starts 8 us after the leading edge; 5 bits are a whole
-    // number of samples at every multiple of 200 kHz.
+    // Data chip 0 starts 8 us after the leading edge.
     const int64_t data = lead + 16 * chip;
-    plan->period = 1;
-    while (plan->period < 5 && (plan->period * static_cast<int64_t>(rate)) % 1000000 != 0) plan->period++;
-    plan->step = static_cast<int>(static_cast<int64_t>(rate) * plan->period / 1000000);
-    for (int p = 0; p < plan->period; p++) {
-        plan->w[p] = bit_weights(data + static_cast<int64_t>(rate) * 256 * p / 1000000, chip, plan->amp);
+    const ShapeTable& t = shapes_for(rate);
+    plan->period = t.period;
+    plan->step = t.step;
+    const int whole = static_cast<int>(data >> 8);
+    const BitShape* row = t.shape[(data & 255) / (256 / kPhases)];
+    for (int p = 0; p < t.period; p++) {
+        BitWeights& w = plan->w[p];
+        w.first = whole + row[p].first;
+        w.n = row[p].n;
+        memcpy(w.d, row[p].d, sizeof w.d);
+        w.mid = static_cast<int32_t>((static_cast<int64_t>(row[p].mid) * plan->amp) >> 8);
+        w.prev = static_cast<int32_t>((static_cast<int64_t>(row[p].prev) * plan->amp) >> 8);
     }
     const BitWeights& tail = plan->w[(kBits - 1) % plan->period];
     return plan->w[0].first >= 0 &&
@@ -411,7 +458,8 @@ struct Candidate {
     int E;       ///< input samples from `from` to the start
     int from;    ///< the first input sample, in ctx->samples
     int lead;    ///< 6 MHz samples from `from` to the start
-    int last;    ///< 6 MHz samples computed
+    int fine_lo;  ///< fine[fine_lo, fine_hi) computed
+    int fine_hi;
     int32_t off;   ///< the fine peak: the first preamble pulse at fine[off]
     int32_t best;  ///< the correlation there, over 58
     int32_t peak;  ///< the fine peak, 1/64 of a 6 MHz sample after `from`
@@ -430,17 +478,44 @@ void through_gap(Candidate* c, int64_t pulse) {
     slice_input_need(&c->in, std::clamp(need, 0, c->in.count));
 }
 
+/// Makes fine[lo, hi) computed (clipped to the array), extending the range
+/// computed so far.
+void ensure_fine(Candidate* c, int lo, int hi) {
+    lo = std::max(lo, 0);
+    hi = std::min(hi, kSliceResampled);
+    if (c->fine_hi <= c->fine_lo) {
+        slice_resample(&c->in, c->fine, lo, hi - lo, 1);
+        c->fine_lo = lo;
+        c->fine_hi = std::max(lo, hi);
+        return;
+    }
+    if (lo < c->fine_lo) {
+        slice_resample(&c->in, c->fine, lo, c->fine_lo - lo, 1);
+        c->fine_lo = lo;
+    }
+    if (hi > c->fine_hi) {
+        slice_resample(&c->in, c->fine, c->fine_hi, hi - c->fine_hi, 1);
+        c->fine_hi = hi;
+    }
+}
+
+/// The fine correlation with the template's first pulse at fine[at]
+/// (its origin six samples before); 0 where the origin would lie before
+/// the first sample.
+int32_t corr_at(Candidate* c, int at) {
+    if (at - 6 < 0) return 0;
+    ensure_fine(c, at - 6, at - 6 + kFineWindow);
+    return fine_correlation(c->fine + at - 6);
+}
+
 /// Fine timing: the template's first pulse at fine[off] for off from 2.5 us
 /// before the start (a trigger late on a later pulse) to 2.8 us after it;
 /// then the time of arrival.
 void fine_search(Candidate* c) {
-    slice_resample(&c->in, c->fine, 0, c->lead + kSearchLast + kFineWindow - 6 + 1, 1);
     int32_t sums[kSearchShifts + 2];  // sums[i]: shift lead + kSearchFirst - 1 + i
     const int s0 = c->lead + kSearchFirst - 1;
-    for (int i = 0; i < kSearchShifts + 2; i++) {
-        const int at = s0 + i - 6;
-        sums[i] = at >= 0 ? fine_correlation(c->fine + at) : 0;
-    }
+    ensure_fine(c, s0 - 6, s0 + kSearchShifts + 1 - 6 + kFineWindow);
+    for (int i = 0; i < kSearchShifts + 2; i++) sums[i] = corr_at(c, s0 + i);
     c->best = 0;
     int i_best = 1;
     for (int i = 1; i <= kSearchShifts; i++) {
@@ -452,10 +527,6 @@ void fine_search(Candidate* c) {
     }
     c->off = s0 + i_best;
     c->peak = refine_peak(sums + i_best - 1, c->off);
-    // The 6 MHz samples as far as a correlation 3.5 us on reads.
-    const int done = c->lead + kSearchLast + kFineWindow - 6 + 1;
-    c->last = std::min(kSliceResampled, c->off + kPreambleShift + 1 - 6 + kFineWindow);
-    slice_resample(&c->in, c->fine, done, c->last - done, 1);
     const int64_t guess = static_cast<int64_t>(c->peak) * 4 * c->M / c->L;
     through_gap(c, guess);
     c->centre = toa_centre(exact_of(*c), c->in.have, c->rate, guess);
@@ -534,9 +605,9 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
     }
     for (int sign = -1; sign <= 1; sign += 2) {
         const int at = c->off + sign * kPreambleShift;
-        if (at - 7 < 0 || at + 1 - 6 + kFineWindow > c->last) continue;
+        if (at - 7 < 0 || at + 1 - 6 + kFineWindow > kSliceResampled) continue;
         int32_t other[3];
-        for (int j = 0; j < 3; j++) other[j] = fine_correlation(c->fine + at - 7 + j);
+        for (int j = 0; j < 3; j++) other[j] = corr_at(c, at - 1 + j);
         if (other[1] / kFineEntries * 4 < c->best * 3) continue;
         const int32_t moved = refine_peak(other, at);
         const int64_t guess = static_cast<int64_t>(moved) * 4 * c->M / c->L;
@@ -584,6 +655,8 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     c.from = start - c.E;
     c.lead = c.E * c.L / c.M;
     slice_input_init(&c.in, ctx, c.from, hist + c.E);
+    c.fine_lo = 0;
+    c.fine_hi = 0;
     fine_search(&c);
 
     const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(c.from) - hist - kBlockPairs, rate);
