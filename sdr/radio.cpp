@@ -687,9 +687,9 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         wpos = at;
         return window;
     };
-    // The default mode triggers at 3/8 of the level instead of 1/2: its
+    // The default mode triggers at 7/16 of the level instead of 1/2: its
     // slicer looks further around a candidate and lets the parity decide.
-    const int32_t threshold = ctx->classic ? tl / 2 : tl * 3 / 8;
+    const int32_t threshold = ctx->classic ? tl / 2 : tl * 7 / 16;
     TriggerSearch trigger;
     trigger_search_init(&trigger, mag, threshold);
     int32_t result = 0;
@@ -792,8 +792,10 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         }
 
         // 4.10 Score of ratio and correlation.
+        //      The default mode allows 20 more: its slicer searches wider
+        //      and lets the parity decide.
         if (!(2 * ((50 * pre) / data - 27) - 3 * (best / data - 29) <
-              3 * ctx->sensitvity[2] + 50)) {
+              3 * ctx->sensitvity[2] + 50 + (ctx->classic ? 0 : 20))) {
             ctx->skip = len.len5;
             continue;
         }
