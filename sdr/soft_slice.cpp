@@ -255,6 +255,12 @@ int df_of(const SoftFrame& f) {
     return f.bytes[0] >> 3;
 }
 
+/// A downlink format that two bit errors or fewer make of a squitter's.
+bool near_squitter(int df) {
+    return std::popcount(static_cast<unsigned>(df ^ 17)) <= 2 ||
+           std::popcount(static_cast<unsigned>(df ^ 18)) <= 2;
+}
+
 /// The parity alone passes for a format that may stand on it (cheap; the
 /// table lookup follows only then): DF17/18 clean, DF11 clean up to the
 /// interrogator code.
@@ -545,7 +551,11 @@ bool decode_at(Candidate* c, int64_t pulse, int max_bits, SoftFrame* f) {
     }
     slice_input_need(&c->in, plan_end(plan, 8));
     decide_bits(exact_of(*c), plan, 0, 8, f);
-    const int bits = std::min(max_bits, 8 * adsb_frame_bytes(df_of(*f)));
+    const int df = df_of(*f);
+    // A format within two bits of a squitter's is decided in full for the
+    // correction.
+    const int format_bits = near_squitter(df) ? kBits : 8 * adsb_frame_bytes(df);
+    const int bits = std::min(max_bits, format_bits);
     if (bits > 8) {
         slice_input_need(&c->in, plan_end(plan, bits));
         decide_bits(exact_of(*c), plan, 8, bits, f);
@@ -570,11 +580,7 @@ bool retry_passes(Candidate* c, int64_t pulse, SoftFrame* f, FrameVerdict* v) {
 /// heard recently; counts the fix.
 bool correct_squitter(Candidate* c, const SoftFrame& src, SoftFrame* out, FrameVerdict* v,
                       TimeStamp when) {
-    const int df = df_of(src);
-    if (std::popcount(static_cast<unsigned>(df ^ 17)) > 2 &&
-        std::popcount(static_cast<unsigned>(df ^ 18)) > 2) {
-        return false;
-    }
+    if (!near_squitter(df_of(src))) return false;
     *out = src;
     const SoftFix fix = soft_correct(out, kOneBitCandidates, kTwoBitCandidates);
     const int fixed = df_of(*out);

@@ -44,6 +44,9 @@ std::string usage_text() {
            "                   wait <sec> seconds before starting the service (default 15s)\n"
            "       -z | --sensitvity\n"
            "                   frame detection sensitvity (-5 .. 10) default to 0\n"
+           "       -c | --classic\n"
+           "                   decode with the classic single-pass demodulator (no phase search, "
+           "no error correction)\n"
            "       <file name> file to be parsed\n"
            "       -V | --version \n"
            "                   show " +

@@ -198,6 +198,14 @@ TEST_F(ParseArgsTest, NamesDestinationAndDebug) {
     EXPECT_STREQ(ctx->out_url, "proxy:30004");
     EXPECT_STREQ(ctx->in_name, "capture.bin");
 
+    // -c and --classic select the classic demodulator.
+    for (const char* form : {"-c", "--classic"}) {
+        SetUp();
+        EXPECT_EQ(parse({"x"})->classic, 0);
+        SetUp();
+        EXPECT_EQ(parse({form, "x"})->classic, 1) << form;
+    }
+
     // A lone "-" replaces an earlier name and ends parsing: "b" and the
     // invalid option behind it are never examined.
     SetUp();

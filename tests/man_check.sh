@@ -37,9 +37,9 @@ if [[ $kind == tool ]]; then
 else
     # The options the usage text must have, and whatever the program's own
     # usage text lists besides (it exits with status 1 after printing it).
-    options=(-d -V -t -w -o -l -r -s -z -h '-?'
+    options=(-d -V -t -w -o -l -r -s -z -c -h '-?'
              --debug --version --time --wait --output --logfile --retry
-             --samp_rate --sensitvity --help)
+             --samp_rate --sensitvity --classic --help)
     # shellcheck disable=SC2086
     usage=$($emulator "$program" -h 2>&1 >/dev/null || true)
     [[ $usage == *usage:* ]] || fail "no usage text from $program -h"

@@ -228,6 +228,7 @@ void compare_runs(const ScanCase& c, int width) {
     auto ctx = std::make_unique<Context>();
     memset(ctx.get(), 0, sizeof(Context));
     ctx->samp_rate = c.rate;
+    ctx->classic = 1;  // the reference is the classic funnel
     radio_init(ctx.get());
     radio_select_vectors(width);
     std::vector<uint8_t> outside(kBlockBytes + 64);
