@@ -9,7 +9,8 @@
 # Environment: SECONDS_OF_CAPTURE (default 60), RATE (default 2400000),
 # KEEP_DIR (reuse/keep the captures in this directory instead of a temp one),
 # CASES (default "traffic quiet flat127"), RUNS (runs per case, default 10;
-# the CPU seconds are their mean, the memory the largest).
+# the CPU seconds are their mean, the memory the largest), ARGS (more
+# service options, e.g. ARGS=-c for the classic demodulator).
 set -eu
 
 build=${1:-build}
@@ -19,6 +20,7 @@ duration=${SECONDS_OF_CAPTURE:-60}
 rate=${RATE:-2400000}
 cases=${CASES:-traffic quiet flat127}
 runs=${RUNS:-10}
+args=${ARGS:-}
 
 for f in "$vorlix" "$synth"; do
     if [ ! -x "$f" ]; then
@@ -66,9 +68,10 @@ for name in $cases; do
     /usr/bin/time -f '%U %S %M' -o "$dir/time.txt" sh -c '
         i=0
         while [ "$i" -lt "$1" ]; do
-            "$2" -w 0 -r 0 "$3" >/dev/null 2>"$4" || exit 1
+            # shellcheck disable=SC2086
+            "$2" -w 0 -r 0 $5 "$3" >/dev/null 2>"$4" || exit 1
             i=$((i + 1))
-        done' sh "$runs" "$vorlix" "$file" "$dir/log.txt"
+        done' sh "$runs" "$vorlix" "$file" "$dir/log.txt" "$args"
     read -r user sys rss <"$dir/time.txt"
     user=$(awk -v t="$user" -v n="$runs" 'BEGIN { print t / n }')
     sys=$(awk -v t="$sys" -v n="$runs" 'BEGIN { print t / n }')

@@ -51,9 +51,10 @@ std::string wrap_recordings(uint64_t first_ns) {
 }  // namespace
 
 // Decodes a time-stamped capture (synthesized records, then the shared
-// recordings when they are present) and keeps the frames and the portable
-// log in <build>/crosscheck/, where CI compares the host build's files with
-// the target build's byte for byte.
+// recordings when they are present) in both modes and keeps the frames and
+// the portable log in <build>/crosscheck/ (frames.l2 and log.txt with -c,
+// frames_default.l2 and log_default.txt without), where CI compares the
+// host build's files with the target build's byte for byte.
 TEST(Target, CrossCheckOutput) {
     TempDir dir;
     const uint64_t t0 = 1700000000000000000ULL;
@@ -62,12 +63,17 @@ TEST(Target, CrossCheckOutput) {
         cap += air_record(t0 + k * kAirRecordNs, 0x3C0000 + 16 * k, 1 + k % kAirMaxFramesPerBlock);
     cap += wrap_recordings(t0 + 40 * kAirRecordNs);
     write_file(dir.file("in.cap"), cap);
-    ProcessResult r =
-        run_vorlix({"-w", "0", "-r", "0", "-t", "1", "-d", "255", dir.file("in.cap")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_GE(r.out.size(), 34u * 40);
     std::string out_dir = std::string(VORLIX_TOOL_DIR) + "/crosscheck";
     ASSERT_EQ(system(("mkdir -p '" + out_dir + "'").c_str()), 0);
-    write_file(out_dir + "/frames.l2", r.out);
-    write_file(out_dir + "/log.txt", stable_log(r.err));
+    for (bool classic : {true, false}) {
+        std::vector<std::string> args = {"-w", "0", "-r", "0", "-t", "1", "-d", "255"};
+        if (classic) args.push_back("-c");
+        args.push_back(dir.file("in.cap"));
+        ProcessResult r = run_vorlix(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_GE(r.out.size(), 34u * 40);
+        const std::string suffix = classic ? "" : "_default";
+        write_file(out_dir + "/frames" + suffix + ".l2", r.out);
+        write_file(out_dir + "/log" + suffix + ".txt", stable_log(r.err));
+    }
 }
