@@ -1,22 +1,28 @@
-// The default demodulator's slicer.
+// The default demodulator's stages, per candidate of the block scan.
 //
-// The block scan's trigger and tests stay the cheap first stage; what
-// follows runs only per candidate:
-//
-// 1. Fine timing as in the classic slicer (the 6 MHz template at shifts
-//    -6..5 around the start), and the peak refined to 1/64 of a 6 MHz
-//    sample by a parabola through the correlation at the peak and its two
-//    neighbours: the time of arrival.
-// 2. The 6 MHz samples of the whole frame at once (6 per bit, 3 per chip),
-//    so that every retry below costs only additions.
-// 3. All 112 bits decided by comparing the two chips of each bit; the
-//    difference is the bit's confidence. A chip is the sum of the 6 MHz
-//    samples around its centre, how many depends on the rate.
-// 4. When the parity fails: the same at the neighbouring fine offsets.
-// 5. When that fails too, for a long frame: the syndrome corrects one of
-//    the least confident bits, or two of them, when exactly one such flip
-//    clears it, and the corrected frame counts only for an aircraft heard
-//    with clean parity in the last kRecentSeconds.
+// 1. Fine timing: the 6 MHz template correlated from 2.5 us before the
+//    candidate's start to 2.8 us after it (the classic slicer searches
+//    -1..0.8 us), the peak refined to 1/64 of a 6 MHz sample by a parabola
+//    through it and its neighbours; then the centroid of the preamble's
+//    pulses at the sample rate (two passes over the pairs of pulses, two
+//    over single ones at 2.4 MS/s and up): the time of arrival.
+// 2. Bits at the sample rate: a chip of 0.5 us covers 1.0 to 1.6 samples,
+//    so each sample holds shares of neighbouring chips. A bit's metric is
+//    sum d_n x_n, d_n the share of sample n in the bit's first chip less its
+//    share in the second (a matched filter); the shares the previous chip
+//    (known once the previous bit is decided) and half the next one add are
+//    taken out with the amplitude from the preamble (decision feedback).
+//    The metric's size is the bit's confidence. The shares repeat every
+//    five bits at most; they are tabulated per rate at 64 phases a sample.
+// 3. When the frame check does not take the first decoding: decodings a
+//    6 MHz sample earlier and later, and 3.5 us back and on (the preamble's
+//    pulses at 0, 1.0, 3.5 and 4.5 us meet the template there with two of
+//    them), for formats whose parity stands on its own.
+// 4. Then the parity corrects a squitter: one bit anywhere, or two of the
+//    32 least confident, when exactly one such correction clears the
+//    syndrome (the code's distance of 6 over 112 bits makes up to two
+//    unambiguous), and only for an aircraft heard with clean parity in the
+//    last kRecentSeconds.
 //
 // At most one decoding of a candidate reaches the frame check's commit, so
 // every candidate is counted and sent once; the first decoding is committed
@@ -25,12 +31,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
-#ifdef VORLIX_TRACE
-#include <cstdio>
-#endif
-#include <cstdio>
 
 #include "include/level2.h"
 #include "sdr/adsb_check.h"
@@ -43,8 +44,7 @@ namespace {
 constexpr char kModule[] = "sdr/soft_slice";
 
 constexpr int kBits = 112;
-constexpr int kDataOffset = 48;  // first data bit: 8 us after the first pulse
-constexpr int kFineEntries = 58;
+constexpr int kFineEntries = 58;  // the 6 MHz template
 constexpr int kSubSteps = 64;  // time of arrival in 1/64 of a 6 MHz sample
 constexpr uint32_t kSubRate = 6000000U * kSubSteps;
 constexpr uint32_t kRecentSeconds = 60;
@@ -66,9 +66,6 @@ constexpr int kTwoBitCandidates = 32;
 /// Retries at these fine offsets (6 MHz samples) after the first decoding.
 constexpr int kRetries[] = {-1, 1};
 
-// The sample window the decisions read, relative to off + kDataOffset:
-// chips of the largest retry shifts and widths.
-
 /// The overlap of sample n, which covers [n - 1/2, n + 1/2), with
 /// [from, from + len); positions and result in 1/256 of a sample.
 int32_t overlap(int n, int64_t from, int64_t len) {
@@ -76,6 +73,8 @@ int32_t overlap(int n, int64_t from, int64_t len) {
     const int64_t b = std::min<int64_t>(from + len, n * 256 + 128);
     return b > a ? static_cast<int32_t>(b - a) : 0;
 }
+
+constexpr int kBitWindow = 8;  // samples a bit meets, at most (5 at 3.2 MS/s)
 
 /// The weights of one bit whose first chip starts `chip` (1/256 sample)
 /// after sample 0: with d_n the share of sample n in the first chip minus
@@ -85,11 +84,10 @@ int32_t overlap(int n, int64_t from, int64_t len) {
 struct BitWeights {
     int32_t first;  ///< first sample of the window
     int32_t n;      ///< samples in the window, at most kBitWindow
-    int16_t d[8];   ///< Q8, |d| <= 256; zero from n on
+    int16_t d[kBitWindow];  ///< Q8, |d| <= 256; zero from n on
     int32_t mid;    ///< amplitude * sum d (s1 + s2 + s_next) / 2, Q8
     int32_t prev;   ///< amplitude * sum d s_prev, Q8
 };
-constexpr int kBitWindow = 8;
 // With vectors the eight weights cost one multiply-add, zeros included;
 // the board multiplies only the samples the bit meets. Same result.
 #if VORLIX_SOFT_SSE2
