@@ -78,9 +78,23 @@ std::map<std::string, std::vector<TruthFrame>> read_truth(const char* path, int*
 
 }  // namespace
 
+const char kUsage[] =
+    "Usage: vorlix-demod-score TRUTH FRAMES [--strong DB]\n"
+    "Scores the extended squitters a run of vorlix sent (FRAMES, its level-2\n"
+    "output) against the ground truth of vorlix-capture-synth (TRUTH, its -g file).\n"
+    "  --strong DB    time of arrival over the frames of at least DB dB (default 25)\n"
+    "  -h, --help     this text\n"
+    "One line: sent N found N (P %) missed N false N duplicated N toa_mean NS\n"
+    "toa_sd NS strong N. With VORLIX_SCORE_VERBOSE set, false frames are named on\n"
+    "standard error.\n";
+
 int main(int argc, char** argv) {
+    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc != 3 && !(argc == 5 && strcmp(argv[3], "--strong") == 0)) {
-        fprintf(stderr, "usage: vorlix-demod-score TRUTH FRAMES [--strong DB]\n");
+        fputs(kUsage, stderr);
         return 2;
     }
     const double strong_db = argc == 5 ? strtod(argv[4], nullptr) : 25.0;
