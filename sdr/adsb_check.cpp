@@ -258,31 +258,18 @@ FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
     const DecoderStats* stats = &ctx->stats;
     FrameVerdict v{frame[0] >> 3, 0, -1, -1};
-    switch (v.df) {
-        case 4:
-        case 5:
-        case 24:
-        case 25:
-        case 26:
-        case 27:
-        case 20:
-        case 21:
-            // Address/parity: the remainder is the address; zero names no aircraft.
-            v.remainder = remainder_of(frame, v.df == 4 || v.df == 5 ? kShortBits : kLongBits);
-            if (v.remainder != 0) v.entry = find_index(stats, v.remainder);
-            if (v.entry >= 0 && (v.df == 20 || v.df == 21)) v.accepted = v.df;
-            break;
-        case 11:
-        case 17:
-        case 18: {
-            v.remainder = remainder_of(frame, v.df == 11 ? kShortBits : kLongBits);
-            const uint32_t aa = get_be24(frame + 1);
-            if (aa != 0) v.entry = find_index(stats, aa);
-            if (v.df == 11 ? (v.remainder & kDf11CodeMask) == 0 : v.remainder == 0) v.accepted = v.df;
-            break;
-        }
-        default:
-            break;
+    const int df = v.df;
+    if (df == 11 || df == 17 || df == 18) {
+        // The address in clear, the parity on its own.
+        v.remainder = remainder_of(frame, df == 11 ? kShortBits : kLongBits);
+        const uint32_t aa = get_be24(frame + 1);
+        if (aa != 0) v.entry = find_index(stats, aa);
+        if (df == 11 ? (v.remainder & kDf11CodeMask) == 0 : v.remainder == 0) v.accepted = df;
+    } else if (df == 4 || df == 5 || df == 20 || df == 21 || (df >= 24 && df <= 27)) {
+        // Address/parity: the remainder is the address; zero names no aircraft.
+        v.remainder = remainder_of(frame, df == 4 || df == 5 ? kShortBits : kLongBits);
+        if (v.remainder != 0) v.entry = find_index(stats, v.remainder);
+        if (v.entry >= 0 && (df == 20 || df == 21)) v.accepted = df;
     }
     return v;
 }

@@ -10,7 +10,7 @@
 // of a frame holding only that bit; an error in the parity field itself
 // shows as that bit of the field. For frames of 112 bits and less, the 112
 // single-bit syndromes are distinct and non-zero, so a syndrome names at
-// most one single-bit error; they are kept sorted for a binary search.
+// most one single-bit error; a small hash finds it.
 #include "sdr/parity.h"
 
 #include <array>
@@ -38,11 +38,19 @@ constexpr uint32_t table_parity(const uint8_t* frame, int n_bytes) {
 
 /// The syndromes of the single-bit errors of a long frame; a short frame's
 /// bit b has the syndrome of the long frame's bit b + 56 (the remainder
-/// depends only on the distance of the bit from the frame's end).
+/// depends only on the distance of the bit from the frame's end). A hash
+/// of 256 slots finds a syndrome's bit: the top byte of the syndrome times
+/// a large odd number picks the first slot, and the next slots follow.
+constexpr int kSlots = 256;
 struct SyndromeTable {
     uint32_t by_bit[kLongFrameBits];
-    uint32_t sorted[kLongFrameBits];  ///< syndrome << 8 | bit, ascending
+    uint32_t sorted[kLongFrameBits];  ///< syndrome << 8 | bit, ascending (for the check below)
+    uint32_t slot[kSlots];            ///< syndrome << 8 | bit, 0 for an empty slot
 };
+
+constexpr int first_slot(uint32_t s) {
+    return static_cast<int>((s * 0x9E3779B1U) >> 24);
+}
 
 constexpr SyndromeTable make_syndromes() {
     SyndromeTable t{};
@@ -61,6 +69,11 @@ constexpr SyndromeTable make_syndromes() {
         int j = i - 1;
         for (; j >= 0 && t.sorted[j] > v; j--) t.sorted[j + 1] = t.sorted[j];
         t.sorted[j + 1] = v;
+    }
+    for (int bit = 0; bit < kLongFrameBits; bit++) {
+        int k = first_slot(t.by_bit[bit]);
+        while (t.slot[k] != 0) k = (k + 1) % kSlots;
+        t.slot[k] = t.by_bit[bit] << 8 | static_cast<uint32_t>(bit);
     }
     return t;
 }
@@ -93,17 +106,12 @@ uint32_t bit_syndrome(int bit, int frame_bits) {
 
 int32_t syndrome_bit(uint32_t s, int frame_bits) {
     if (s == 0 || s > 0xFFFFFFU) return -1;
-    int lo = 0;
-    int hi = kLongFrameBits;
-    while (lo < hi) {
-        const int mid = (lo + hi) / 2;
-        if ((kSyndromes.sorted[mid] >> 8) < s) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
+    for (int k = first_slot(s);; k = (k + 1) % kSlots) {
+        const uint32_t e = kSyndromes.slot[k];
+        if (e == 0) return -1;
+        if ((e >> 8) == s) {
+            const int bit = static_cast<int>(e & 0xFF) - (kLongFrameBits - frame_bits);
+            return bit >= 0 ? bit : -1;
         }
     }
-    if (lo == kLongFrameBits || (kSyndromes.sorted[lo] >> 8) != s) return -1;
-    const int bit = static_cast<int>(kSyndromes.sorted[lo] & 0xFF) - (kLongFrameBits - frame_bits);
-    return bit >= 0 ? bit : -1;
 }

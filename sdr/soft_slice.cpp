@@ -56,7 +56,7 @@ constexpr int kSearchFirst = -15;  // fine shifts -15..17 around the start (-2.5
 constexpr int kSearchLast = 17;
 constexpr int kSearchShifts = kSearchLast - kSearchFirst + 1;
 constexpr int kFineWindow = 64;    // a correlation reads 64 samples
-constexpr int kPairPasses = 2;     // centroid passes over pairs of pulses
+constexpr int kPairPasses = 1;     // centroid passes over pairs of pulses
 constexpr int kPulsePasses = 2;    // then over single pulses
 
 // Least confident bits tried singly and in pairs.
@@ -519,16 +519,27 @@ void fine_search(Candidate* c) {
     int32_t sums[kSearchShifts + 2];  // sums[i]: shift lead + kSearchFirst - 1 + i
     const int s0 = c->lead + kSearchFirst - 1;
     ensure_fine(c, s0 - 6, s0 + kSearchShifts + 1 - 6 + kFineWindow);
-    for (int i = 0; i < kSearchShifts + 2; i++) sums[i] = corr_at(c, s0 + i);
+    // Every other shift first (the correlation's peak is three samples
+    // wide), then the neighbours of the best of them.
+    for (int i = 1; i <= kSearchShifts; i += 2) sums[i] = corr_at(c, s0 + i);
     c->best = 0;
     int i_best = 1;
-    for (int i = 1; i <= kSearchShifts; i++) {
+    for (int i = 1; i <= kSearchShifts; i += 2) {
         const int32_t corr = sums[i] / kFineEntries;
         if (corr > c->best) {
             c->best = corr;
             i_best = i;
         }
     }
+    sums[i_best - 1] = corr_at(c, s0 + i_best - 1);
+    sums[i_best + 1] = corr_at(c, s0 + i_best + 1);
+    for (int i : {i_best - 1, i_best + 1}) {
+        if (i >= 1 && i <= kSearchShifts && sums[i] / kFineEntries > c->best) {
+            c->best = sums[i] / kFineEntries;
+            i_best = i;
+        }
+    }
+    // A best moved to a neighbour has the odd shifts on both sides.
     c->off = s0 + i_best;
     c->peak = refine_peak(sums + i_best - 1, c->off);
     const int64_t guess = static_cast<int64_t>(c->peak) * 4 * c->M / c->L;
@@ -607,7 +618,12 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
             return &frames[1 + i];
         }
     }
-    for (int sign = -1; sign <= 1; sign += 2) {
+    // A decoding 3.5 us off reads the format from other bits: only a first
+    // decoding of a format that does not come from the air looks there.
+    const int df0 = df_of(first);
+    const bool aired = df0 == 4 || df0 == 5 || df0 == 11 || df0 == 17 || df0 == 18 ||
+                       df0 == 20 || df0 == 21;
+    for (int sign = -1; sign <= 1 && !aired; sign += 2) {
         const int at = c->off + sign * kPreambleShift;
         if (at - 7 < 0 || at + 1 - 6 + kFineWindow > kSliceResampled) continue;
         int32_t other[3];
