@@ -4,7 +4,7 @@
 //    candidate's start to 2.8 us after it (the classic slicer searches
 //    -1..0.8 us), the peak refined to 1/64 of a 6 MHz sample by a parabola
 //    through it and its neighbours; then the centroid of the preamble's
-//    pulses at the sample rate (two passes over the pairs of pulses, two
+//    pulses at the sample rate (one pass over the pairs of pulses, two
 //    over single ones at 2.4 MS/s and up): the time of arrival.
 // 2. Bits at the sample rate: a chip of 0.5 us covers 1.0 to 1.6 samples,
 //    so each sample holds shares of neighbouring chips. A bit's metric is
@@ -15,9 +15,10 @@
 //    The metric's size is the bit's confidence. The shares repeat every
 //    five bits at most; they are tabulated per rate at 64 phases a sample.
 // 3. When the frame check does not take the first decoding: decodings a
-//    6 MHz sample earlier and later, and 3.5 us back and on (the preamble's
-//    pulses at 0, 1.0, 3.5 and 4.5 us meet the template there with two of
-//    them), for formats whose parity stands on its own.
+//    6 MHz sample earlier and later, for formats whose parity stands on its
+//    own; and when the first decoding's format is none of DF4, 5, 11, 17,
+//    18, 20 and 21, 3.5 us back and on (the preamble's pulses at 0, 1.0, 3.5 and 4.5 us meet the
+//    template there with two of them).
 // 4. Then the parity corrects a squitter: one bit anywhere, or two of the
 //    32 least confident, when exactly one such correction clears the
 //    syndrome (the code's distance of 6 over 112 bits makes up to two
@@ -619,7 +620,7 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
         }
     }
     // A decoding 3.5 us off reads the format from other bits: only a first
-    // decoding of a format that does not come from the air looks there.
+    // decoding of none of the formats the check knows looks there.
     const int df0 = df_of(first);
     const bool aired = df0 == 4 || df0 == 5 || df0 == 11 || df0 == 17 || df0 == 18 ||
                        df0 == 20 || df0 == 21;
