@@ -712,7 +712,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         if (p == kBlockPairs) break;
         // The default mode's lower threshold lets noise through: a preamble
         // has another pulse within 5 us of the one that triggered.
-        if (!ctx->classic && trigger_next(trigger, p + 4, p + 3 + len.len5) == p + 3 + len.len5) {
+        if (!ctx->classic && threshold > 0 &&
+            trigger_next(trigger, p + 4, p + 3 + len.len5) == p + 3 + len.len5) {
             ctx->skip = len.len5;  // the next trigger lies beyond
             continue;
         }
