@@ -223,6 +223,29 @@ TEST(Radio, TriggerLevelMovesOneStepPerBlock) {
     EXPECT_EQ(ctx->stats.noise_level.max, 8);
 }
 
+// The default mode takes the first block's level at once (six times its
+// mean magnitude, rounded), then moves one step a block as the classic mode
+// does from the start of an attempt.
+TEST(Radio, DefaultModeSettlesTheTriggerLevelOnTheFirstBlock) {
+    struct Row {
+        uint8_t fill;       // every byte of the blocks
+        int32_t first;      // the level after the first block
+    } rows[] = {{127, 0}, {140, 156}, {117, 120}, {200, 876}};
+    for (const Row& r : rows) {
+        for (bool classic : {true, false}) {
+            auto ctx = make_radio_context(2400000, classic);
+            memset(ctx->block, r.fill, kBlockBytes);
+            (void)process_block(ctx.get());
+            const int32_t want = classic ? (r.first > 4 ? 5 : 3) : r.first;
+            EXPECT_EQ(ctx->trigger_level, want) << int(r.fill) << (classic ? " classic" : "");
+            const int32_t after_first = ctx->trigger_level;
+            memset(ctx->block, 127, kBlockBytes);
+            (void)process_block(ctx.get());
+            EXPECT_EQ(ctx->trigger_level, after_first > 0 ? after_first - 1 : 0);
+        }
+    }
+}
+
 TEST(Radio, SkipCarriesAcrossBlocksAndWindowStaysConsistent) {
     // A skip longer than the block passes over all of it and carries the rest.
     auto ctx = make_ctx(2400000);
