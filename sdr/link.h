@@ -120,7 +120,7 @@ void link_note_wait(int64_t us);
 /// 0x01), and one warning when frames were dropped since the last report.
 void link_report(const Context* ctx);
 
-/// The queue, for tests.
+/// The queue (its figures; tests look inside).
 SendQueue* link_queue();
 
 /// Forgets the link's state and empties the queue (does not close anything);

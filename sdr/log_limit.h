@@ -40,7 +40,10 @@ enum LineChannel : uint8_t {
     X(LINE_RECORD_CUT, LINE_TO_WARNING, "file %s: record %llu ends after %d of %d bytes")          \
     X(LINE_RECORD_SKIP, LINE_TO_WARNING, "file %s: skipped %llu bytes to the next record header")  \
     X(LINE_RECORD_NONE, LINE_TO_WARNING,                                                           \
-      "file %s: skipped %llu bytes, no record header before the end")
+      "file %s: skipped %llu bytes, no record header before the end")                             \
+    X(LINE_TIME_BACK, LINE_TO_WARNING,                                                             \
+      "capture time steps back by %lld.%03d s (%s to %s): a new time base")                       \
+    X(LINE_TIME_FORWARD, LINE_TO_WARNING, "capture time steps forward by %lld.%03d s (%s to %s)")
 
 enum RepeatingLine : uint8_t {
 #define VORLIX_LINE_NAME(name, channel, format) name,

@@ -556,6 +556,10 @@ TimeStamp samples_to_ts(int64_t d, uint32_t rate) {
     return timespec_to_ts(sec, ns);
 }
 
+void slice_history_restart() {
+    history = SliceHistory{};
+}
+
 const SliceHistory* slice_history() {
     return &history;
 }

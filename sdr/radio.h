@@ -6,7 +6,9 @@
 #include "include/context.h"
 
 /// The slicer's memory of earlier candidates; process-wide, zero at program
-/// start and never reset, not even between connection attempts.
+/// start, kept across connection attempts (a file read again from its start
+/// has its replayed candidates refused), and started again only when the
+/// capture time steps back (slice_history_restart).
 struct SliceHistory {
     TimeStamp prev_start_time;  ///< coarse start of the last candidate that passed the order check
     TimeStamp prev_accept_toa;  ///< time of arrival of the last accepted frame
@@ -105,6 +107,11 @@ bool slice_in_order(TimeStamp coarse);
 
 /// Records `coarse` as the start time of the last candidate that passed.
 void slice_passed(TimeStamp coarse);
+
+/// A new time base (the capture time stepped back by more than a second):
+/// the ordering history of every slicer starts again, so that the next
+/// candidates are taken from the new time on.
+void slice_history_restart();
 
 /// Bookkeeping of an accepted frame (DF `r`, fine offset `off`): the debug
 /// line when it follows the last one by less than 56 us, then the history.

@@ -27,6 +27,9 @@ constinit uint8_t last_frame_df = 0;
 constinit TimeStamp last_hello_time = 0;
 constinit TimeStamp last_sync_rsp_time = 0;
 constinit int32_t frames_dropped = 0;  // frames the filter has dropped since start
+// Frames queued since the last HELLO that found the queue empty: when there
+// are any, a new time base needs a new connection.
+constinit int32_t frames_since_hello = 0;
 
 /// a later than b, the whole 64-bit values compared with the seconds signed.
 bool ts_later(TimeStamp a, TimeStamp b) {
@@ -93,6 +96,7 @@ void remote_reset_state() {
     last_hello_time = 0;
     last_sync_rsp_time = 0;
     frames_dropped = 0;
+    frames_since_hello = 0;
     l2_reader_clear(&reader);
 }
 
@@ -106,7 +110,13 @@ void remote_restart(Context*) {
     last_frame_parity = 0;
     last_frame_df = 0;
     last_sync_rsp_time = 0;
-    link_cut();
+    // The next HELLO, stamped by the wall clock, may be earlier than the
+    // last one when the clock stepped back: no second warning for the step.
+    last_hello_time = 0;
+    // Without a frame queued since the last HELLO the frames to come
+    // increase on the connection as it is: no new one is needed.
+    if (frames_since_hello > 0) link_cut();
+    frames_since_hello = 0;
 }
 
 int send_hello(Context* ctx, TimeStamp time) {
@@ -123,6 +133,8 @@ int send_hello(Context* ctx, TimeStamp time) {
                     time_text(before, sizeof(before), last_hello_time));
     }
     last_hello_time = time;
+    // Frames already waiting go out behind this HELLO: they still count.
+    if (link_queue()->count == 0) frames_since_hello = 0;
 
     uint8_t message[kL2HeaderBytes];
     l2_put_header(message, time, ctx->uniq_id, L2_OP_HELLO, 0);
@@ -163,6 +175,7 @@ int send_frame(Context* ctx, const uint8_t* frame, int length, const FrameInfo* 
         uint8_t message[kL2HeaderBytes + 14];
         l2_put_header(message, toa, ctx->uniq_id, df_to_op(df), static_cast<uint8_t>(length));
         memcpy(message + kL2HeaderBytes, frame, static_cast<size_t>(length));
+        frames_since_hello++;
         return queue_message(ctx, message, "frame");
     }
     frames_dropped++;

@@ -39,7 +39,7 @@ int read_frame(int fd, L2Message* msg, int* nlast, int64_t now_ms);
 int send_sync_rsp(Context* ctx, const L2Message* request, const SyncBody* body, TimeStamp time);
 
 /// Starts the link afresh on a new time base: the frame filter and the
-/// order of the sync answers start again, and the connection is closed and
+/// order of the sync answers and of the HELLOs start again, and the connection is closed and
 /// opened again (a new HELLO) once the messages queued so far are out, so
 /// that the frames on each connection keep increasing in time. The input
 /// goes on meanwhile.

@@ -37,6 +37,7 @@
 #include "sdr/radio.h"
 #include "sdr/remote.h"
 #include "sdr/stats.h"
+#include "sdr/time_step.h"
 #include "sdr/uniq.h"
 
 #ifndef VORLIX_VERSION
@@ -105,6 +106,7 @@ struct DriverState {
     bool live_input;          ///< the input is a pipe, FIFO, socket or character device
     bool output_down;         ///< live input: the output failed and waits for its back-off
     int64_t reconnect_at_ms;  ///< live input: monotonic ms of the next connection
+    TimeSteps steps;          ///< the time of the last block, across attempts
 };
 constinit DriverState drv{};
 
@@ -625,6 +627,15 @@ bool stats_check(Context* c, int* accepted) {
     return true;
 }
 
+// The time of the block about to be processed against the block before it
+// (`within`: of the same attempt). A step back starts a new time base
+// (sdr/time_step), and the statistics interval then runs from the new time.
+void follow_time(Context* c, bool within) {
+    if (time_step_follow(c, &drv.steps, within) == TIME_STEP_BACK &&
+        ts_diff(c->cur_time, c->last_stat_time) < 0)
+        c->last_stat_time = c->cur_time;
+}
+
 // Standard input resumed by a later attempt: the stream may stand anywhere
 // in a record. Looks for the next header (magic and length 8192) and leaves
 // it in `header`; false at the end of input or on a read error.
@@ -715,6 +726,7 @@ void record_loop(Context* c, bool resumed) {
         if (n < kRecordBytes) return warn_short_record(c, number, n);
         c->cur_time = ns_to_ts(time_ns);
         c->n_records++;
+        follow_time(c, c->n_records > 1);
         if (!serve_link(c)) return;
         int32_t rc = process_block(c);
         if (rc < 0) {
@@ -738,11 +750,12 @@ void raw_loop(Context* c) {
     const TimeStamp duration = block_duration(c->samp_rate);
     c->last_stat_time = c->cur_time - duration;
 
-    for (;;) {
+    for (bool within = false;; within = true) {
         int n = 0;
         c->block = ahead_take(c->in_fd, kBlockBytes, &n);
         if (n == kBlockBytes) {
             c->cur_time += duration;
+            follow_time(c, within);
             if (!serve_link(c)) break;
             if (process_block(c) < 0) {
                 log_warning("Processing error in file '%s'.", c->in_name);
@@ -768,6 +781,13 @@ void run_attempt(Context* c) {
         end_attempt(c);  // nothing else is open yet
         return;
     }
+    // A time-stamped file opened again replays its own times from its start:
+    // they are not a step of the clock, and its frames already sent stay
+    // refused. Raw input (stamped from the wall clock) and a stream that
+    // goes on (standard input, a pipe, a device) are followed across
+    // attempts.
+    if (c->in_timestamped && !input_is_stdin(c) && !drv.live_input)
+        time_step_forget(&drv.steps);
     if (c->out_url != nullptr && open_output(c) < 0 &&
         !(drv.live_input && output_down(c, monotonic_ms()))) {
         close_path(c);
