@@ -52,6 +52,7 @@ struct Options {
     int rcvbuf = 0;
     int after = 0;
     double stall_s = -1;      // < 0: no stall; 0: until reset or the next connection
+    int stall_every = 1;      // the stall on every K-th fault connection only
     double half_sync_s = -1;  // < 0: none
     double away_s = 0;
     double close_every_s = 0;  // 0: connections are not closed by time
@@ -85,6 +86,7 @@ void usage(FILE* f) {
             "Faults after --after N messages on the fault connection (default 0):\n"
             "      --stall S         stop reading for S seconds (0: until the receiver resets\n"
             "                        the connection or connects anew)\n"
+            "      --stall-every K   the stall only on connections K, 2K, 3K, ...\n"
             "      --half-sync S     send the first 10 bytes of a sync request, the rest S\n"
             "                        seconds later\n"
             "      --away S          with --close-after: stop listening for S seconds after\n"
@@ -319,6 +321,12 @@ int main(int argc, char** argv) {
             o.after = int_arg(argc, argv, &i);
         } else if (is("--stall", nullptr)) {
             o.stall_s = seconds_arg(argc, argv, &i);
+        } else if (is("--stall-every", nullptr)) {
+            o.stall_every = int_arg(argc, argv, &i);
+            if (o.stall_every < 1) {
+                fprintf(stderr, "vorlix-test-proxy: --stall-every needs 1 or more\n");
+                exit(2);
+            }
         } else if (is("--half-sync", nullptr)) {
             o.half_sync_s = seconds_arg(argc, argv, &i);
         } else if (is("--close-every", nullptr)) {
@@ -416,7 +424,8 @@ int main(int argc, char** argv) {
         int received = 0;
         const char* reason = "peer closed";
         // The --after faults, armed until `after` messages have come.
-        bool armed = faults && (o.stall_s >= 0 || o.half_sync_s >= 0);
+        const bool stall_here = o.stall_s >= 0 && conn % o.stall_every == 0;
+        bool armed = faults && (stall_here || o.half_sync_s >= 0);
         bool stalled = false;
         long long stall_start = 0;
         long long stall_until = 0;  // 0: until reset or the next connection
@@ -441,7 +450,7 @@ int main(int argc, char** argv) {
             }
             if (armed && received >= o.after) {
                 armed = false;
-                if (o.stall_s >= 0) {
+                if (stall_here) {
                     stalled = true;
                     stall_start = t;
                     stall_until = o.stall_s > 0 ? t + static_cast<long long>(o.stall_s * 1000) : 0;

@@ -4,7 +4,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #ifndef VORLIX_EMULATOR
 #define VORLIX_EMULATOR ""
@@ -28,6 +31,17 @@ pid_t spawn(const std::vector<std::string>& words, int in_fd, const std::string&
     }
     execvp(argv[0], argv.data());
     _exit(127);
+}
+
+int64_t parse_time_ns(const std::string& date, const std::string& clock) {
+    struct tm tm {};
+    int us = 0;
+    if (sscanf(date.c_str(), "%d/%d/%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday) != 3 ||
+        sscanf(clock.c_str(), "%d:%d:%d.%dZ", &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &us) != 4)
+        return 0;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<int64_t>(timegm(&tm)) * 1000000000LL + us * 1000LL;
 }
 
 }  // namespace
@@ -106,4 +120,27 @@ std::string ProxyProcess::finish() {
         pid_ = -1;
     }
     return read_file(out_);
+}
+
+std::vector<Line> parse_lines(const std::string& out) {
+    std::vector<Line> lines;
+    for (const std::string& raw : split_lines(out)) {
+        if (raw.size() < 12 || raw[0] != '[') continue;
+        Line l;
+        l.t = std::stod(raw.substr(1, 9));
+        l.text = raw.substr(12);
+        std::vector<std::string> w = split_words(l.text);
+        if (w.size() >= 2 && w[0] == "conn") l.conn = std::stoi(w[1]);
+        if (w.size() >= 6 && w[1].back() == ':' && w[2].find('/') != std::string::npos) {
+            l.message = true;
+            l.time_ns = parse_time_ns(w[2], w[3]);
+            l.op = w[5];
+        }
+        lines.push_back(l);
+    }
+    return lines;
+}
+
+bool is_frame(const Line& l) {
+    return l.message && (l.op == "L2_OP_FRAME_DF17" || l.op == "L2_OP_FRAME_REST");
 }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -52,3 +53,19 @@ class ProxyProcess {
     pid_t pid_ = -1;
     int port_ = 0;
 };
+
+/// One line of the proxy's output (written with --times).
+struct Line {
+    double t = 0;      ///< seconds since the proxy started
+    int conn = 0;      ///< connection number, 0 for lines of none
+    bool message = false;
+    int64_t time_ns = 0;  ///< message time, microsecond resolution
+    std::string op;       ///< message op name
+    std::string text;     ///< the line after its time
+};
+
+/// The proxy's lines (written with --times).
+std::vector<Line> parse_lines(const std::string& out);
+
+/// A frame message (DF17 or the other extended squitters).
+bool is_frame(const Line& l);
