@@ -38,6 +38,15 @@ void warn_step(RepeatingLine kind, int64_t step, TimeStamp from, TimeStamp to) {
     }
 }
 
+/// Aircraft last heard after `t` (in the time left behind) count as heard
+/// at `t`: the report lists those heard in its interval, and would list
+/// them until the new time passed the old one.
+void aircraft_heard_by(DecoderStats* stats, TimeStamp t) {
+    for (AircraftEntry& e : stats->aircraft) {
+        if (e.address != 0 && ts_diff(e.last_seen, t) > 0) e.last_seen = t;
+    }
+}
+
 }  // namespace
 
 void time_step_forget(TimeSteps* s) {
@@ -56,6 +65,7 @@ TimeStepKind time_step_follow(Context* ctx, TimeSteps* s, bool within) {
         warn_step(LINE_TIME_BACK, step, from, t);
         slice_history_restart();
         remote_restart(ctx);
+        aircraft_heard_by(&ctx->stats, t);
         return TIME_STEP_BACK;
     }
     if (step > kTimeStepLimit) {

@@ -4,11 +4,11 @@
 // A step back of more than a second (a recorder whose clock was set back at
 // boot, or the record after one stamped far ahead) starts a new time base:
 // the slicer's ordering history and the link's frame filter start again
-// from the new time, and a TCP connection is closed and opened again once
-// what was queued before the step is out, so that the proxy sees a new
-// HELLO and frames that increase in time on every connection. A step
-// forward of more than a second between two blocks of an attempt is only
-// reported.
+// from the new time, the aircraft heard after it count as heard at it, and
+// a TCP connection that carried frames is closed and opened again once
+// they are out, so that the proxy sees a new HELLO and frames that
+// increase in time on every connection. A step forward of more than a
+// second between two blocks of an attempt is only reported.
 #pragma once
 
 #include <cstdint>

@@ -8,13 +8,16 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "include/level2.h"
+#include "sdr/time_step.h"
 #include "tests/support/air.h"
 #include "tests/support/capture.h"
 #include "tests/support/live.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -33,6 +36,64 @@ std::string records(int first, int count, uint64_t base) {
         s += air_record(base + static_cast<uint64_t>(k) * kAirRecordNs,
                         0x500000 + static_cast<uint32_t>(kAirFramesPerBlock * k));
     return s;
+}
+
+// The limit is more than a second either way; the warning's figure holds
+// for steps of years; a forward step at the start of an attempt is not
+// reported; a forgotten time compares with nothing.
+TEST(TimeStepFollow, StepsAgainstTheBlockBefore) {
+    constexpr TimeStamp kStart = ts_make(1700000000U, 0);
+    constexpr int64_t kSecond = int64_t{1} << 32;
+    struct Row {
+        int64_t from_start;  ///< the block's time after kStart, units of 2^-32 s
+        bool within;
+        bool forget;  ///< time_step_forget first
+        TimeStepKind kind;
+        const char* warning;  ///< the line's text, empty: none
+    } rows[] = {
+        {0, false, false, TIME_STEADY, ""},
+        {kSecond, true, false, TIME_STEADY, ""},
+        {2 * kSecond + 1, true, false, TIME_STEP_FORWARD,
+         "Warning - capture time steps forward by 1.000 s (2023/11/14 22:13:21Z to "
+         "2023/11/14 22:13:22Z)\n"},
+        {kSecond + 1, true, false, TIME_STEADY, ""},
+        {-kSecond / 2, true, false, TIME_STEP_BACK,
+         "Warning - capture time steps back by 1.500 s (2023/11/14 22:13:21Z to "
+         "2023/11/14 22:13:19Z): a new time base\n"},
+        {4 * kSecond, false, false, TIME_STEP_FORWARD, ""},
+        {4 * kSecond - 31536000 * kSecond - kSecond / 4, false, false, TIME_STEP_BACK,
+         "Warning - capture time steps back by 31536000.250 s (2023/11/14 22:13:24Z to "
+         "2022/11/14 22:13:23Z): a new time base\n"},
+        {-40 * kSecond, true, true, TIME_STEADY, ""},
+    };
+    auto ctx = std::make_unique<Context>();
+    TimeSteps steps{};
+    for (const Row& r : rows) {
+        LogCapture log;
+        if (r.forget) time_step_forget(&steps);
+        ctx->cur_time = kStart + static_cast<TimeStamp>(r.from_start);
+        EXPECT_EQ(time_step_follow(ctx.get(), &steps, r.within), r.kind) << r.from_start;
+        EXPECT_EQ(log.text(), r.warning) << r.from_start;
+    }
+}
+
+// A new time base: aircraft heard after the new time count as heard at it
+// (the report lists the aircraft heard in its interval); the others keep
+// their times.
+TEST(TimeStepFollow, AircraftHeardAfterTheNewTimeCountAsHeardAtIt) {
+    constexpr TimeStamp kNew = ts_make(1700000000U, 0);
+    auto ctx = std::make_unique<Context>();
+    const TimeStamp heard[] = {kNew + 5 * kTsOneSecond, kNew - 5 * kTsOneSecond, kNew};
+    const TimeStamp after[] = {kNew, kNew - 5 * kTsOneSecond, kNew};
+    for (int i = 0; i < 3; i++) {
+        ctx->stats.aircraft[i].address = 0x400000 + static_cast<uint32_t>(i);
+        ctx->stats.aircraft[i].last_seen = heard[i];
+    }
+    TimeSteps steps{kNew + 3600 * kTsOneSecond, 1};
+    ctx->cur_time = kNew;
+    LogCapture log;
+    ASSERT_EQ(time_step_follow(ctx.get(), &steps, true), TIME_STEP_BACK);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(ctx->stats.aircraft[i].last_seen, after[i]) << i;
 }
 
 struct StepCase {
