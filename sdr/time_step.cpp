@@ -40,10 +40,13 @@ void warn_step(RepeatingLine kind, int64_t step, TimeStamp from, TimeStamp to) {
 
 /// Aircraft last heard after `t` (in the time left behind) count as heard
 /// at `t`: the report lists those heard in its interval, and would list
-/// them until the new time passed the old one.
+/// them until the new time passed the old one; the default demodulator
+/// corrects frames only of aircraft heard clean shortly before.
 void aircraft_heard_by(DecoderStats* stats, TimeStamp t) {
     for (AircraftEntry& e : stats->aircraft) {
-        if (e.address != 0 && ts_diff(e.last_seen, t) > 0) e.last_seen = t;
+        if (e.address == 0) continue;
+        if (ts_diff(e.last_seen, t) > 0) e.last_seen = t;
+        if (ts_diff(e.last_clean, t) > 0) e.last_clean = t;
     }
 }
 

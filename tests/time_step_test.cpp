@@ -88,12 +88,16 @@ TEST(TimeStepFollow, AircraftHeardAfterTheNewTimeCountAsHeardAtIt) {
     for (int i = 0; i < 3; i++) {
         ctx->stats.aircraft[i].address = 0x400000 + static_cast<uint32_t>(i);
         ctx->stats.aircraft[i].last_seen = heard[i];
+        ctx->stats.aircraft[i].last_clean = heard[2 - i];
     }
     TimeSteps steps{kNew + 3600 * kTsOneSecond, 1};
     ctx->cur_time = kNew;
     LogCapture log;
     ASSERT_EQ(time_step_follow(ctx.get(), &steps, true), TIME_STEP_BACK);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(ctx->stats.aircraft[i].last_seen, after[i]) << i;
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(ctx->stats.aircraft[i].last_seen, after[i]) << i;
+        EXPECT_EQ(ctx->stats.aircraft[i].last_clean, after[2 - i]) << i;
+    }
 }
 
 struct StepCase {
@@ -154,12 +158,9 @@ ProcessResult run_case(const StepCase& c, const TempDir& dir, std::vector<std::s
     return run_vorlix(args);
 }
 
-// Frames to standard output: all of them, the step named once, nothing
-// refused on the way (the replayed file aside).
-TEST_P(TimeStep, FramesAfterTheStepAreForwarded) {
-    const StepCase& c = GetParam();
-    TempDir dir;
-    ProcessResult r = run_case(c, dir, {});
+/// All the frames out, the step named once, nothing refused on the way
+/// (the replayed file aside).
+void expect_forwarded(const StepCase& c, const ProcessResult& r) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.size(), 34u * static_cast<size_t>(c.frames)) << r.err;
     EXPECT_EQ(count_of(r.err, kBack), c.back.empty() ? 0 : 1) << r.err;
@@ -169,6 +170,16 @@ TEST_P(TimeStep, FramesAfterTheStepAreForwarded) {
     EXPECT_EQ(count_of(r.err, "reverse timing"), 0) << r.err;
     EXPECT_EQ(count_of(r.err, "STEPPING BACK"), 0) << r.err;
     EXPECT_EQ(count_of(r.err, "DUPLICATE FRAME"), 0) << r.err;
+}
+
+// Frames to standard output, with either demodulator.
+TEST_P(TimeStep, FramesAfterTheStepAreForwarded) {
+    const StepCase& c = GetParam();
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"-c"}}) {
+        SCOPED_TRACE(mode.empty() ? "default demodulator" : "classic demodulator");
+        TempDir dir;
+        expect_forwarded(c, run_case(c, dir, mode));
+    }
 }
 
 // With a proxy: one connection more for the step, each beginning with a
