@@ -49,6 +49,12 @@ if [ -n "${KEEP_DIR:-}" ]; then
 else
     dir=$(mktemp -d)
 fi
+status=0
+fail() {
+    echo "FAIL: $*"
+    status=1
+}
+
 proxy_pid='' service_pid='' sampler_pid=''
 cleanup() {
     for p in $sampler_pid $service_pid $proxy_pid; do kill "$p" 2>/dev/null || true; done
@@ -57,8 +63,12 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
+# Everything ends by itself at the latest when the signal has taken its own
+# length in wall time (10 minutes more): full speed is far faster.
+limit=$((signal + 600))
+
 # The proxy: as many connections as come, for as long as the soak lasts.
-"$proxy" --times -o "$dir/proxy.txt" --port-file "$dir/port" -c 1000000 -t 1000000 \
+"$proxy" --times -o "$dir/proxy.txt" --port-file "$dir/port" -c 1000000 -t "$limit" \
     --fault-conn 0 --close-every "$close_every" --stall "$stall" --stall-every "$stall_every" \
     --after 1000 &
 proxy_pid=$!
@@ -93,9 +103,15 @@ sampler_pid=$!
 
 # The input has ended and what was queued has gone out when the attempt's
 # close path is logged.
+waited=0
 while ! grep -q '^Info - Close in_fd and ctx.out_fd' "$dir/service.log" 2>/dev/null; do
     if ! kill -0 "$service_pid" 2>/dev/null; then break; fi
+    if [ "$waited" -ge "$limit" ]; then
+        fail "the input did not end within $limit s"
+        break
+    fi
     sleep 1
+    waited=$((waited + 1))
 done
 end=$(date +%s.%N)
 kill "$service_pid" 2>/dev/null || true
@@ -107,12 +123,6 @@ wait "$proxy_pid" 2>/dev/null || true
 proxy_pid=''
 wait "$sampler_pid" 2>/dev/null || true
 sampler_pid=''
-
-status=0
-fail() {
-    echo "FAIL: $*"
-    status=1
-}
 
 wall=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.0f", b - a}')
 awk -v s="$signal" -v w="$wall" 'BEGIN {
