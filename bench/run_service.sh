@@ -22,24 +22,15 @@ cases=${CASES:-traffic quiet flat127}
 runs=${RUNS:-10}
 args=${ARGS:-}
 
-for f in "$vorlix" "$synth"; do
-    if [ ! -x "$f" ]; then
-        echo "missing $f: build first (cmake --build $build)" >&2
-        exit 1
-    fi
-done
+. "$(dirname "$0")/common.sh"
+bench_need "$build" vorlix vorlix-capture-synth
 if [ ! -x /usr/bin/time ]; then
     echo "needs /usr/bin/time (GNU time)" >&2
     exit 1
 fi
 
-if [ -n "${KEEP_DIR:-}" ]; then
-    dir=$KEEP_DIR
-    mkdir -p "$dir"
-else
-    dir=$(mktemp -d)
-    trap 'rm -rf "$dir"' EXIT INT TERM
-fi
+bench_dir
+trap bench_dir_cleanup EXIT INT TERM
 
 # Time-stamped captures; the synthesizer's noise is Gaussian per component,
 # sigma 6 gives a mean |I|+|Q| of about 9.6 like a real receiver's.

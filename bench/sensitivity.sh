@@ -26,19 +26,10 @@ all="2400k-10 2400k-12 2400k-14 2400k-14-off 2400k-16 2400k-20 2400k-traffic
 2000k-toa 2400k-toa 3200k-toa"
 cases=${CASES:-$all}
 
-for f in vorlix vorlix-capture-synth vorlix-demod-score; do
-    if [ ! -x "$build/$f" ]; then
-        echo "missing $build/$f: build first" >&2
-        exit 1
-    fi
-done
-if [ -n "${KEEP_DIR:-}" ]; then
-    dir=$KEEP_DIR
-    mkdir -p "$dir"
-else
-    dir=$(mktemp -d)
-    trap 'rm -rf "$dir"' EXIT INT TERM
-fi
+. "$(dirname "$0")/common.sh"
+bench_need "$build" vorlix vorlix-capture-synth vorlix-demod-score
+bench_dir
+trap bench_dir_cleanup EXIT INT TERM
 
 amp() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.3f", 10 ^ (s / 20) * n * sqrt(2) }'; }
 

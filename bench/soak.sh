@@ -36,19 +36,9 @@ stall_every=${STALL_EVERY:-3}
 vorlix=$build/vorlix
 synth=$build/vorlix-capture-synth
 proxy=$build/vorlix-test-proxy
-for f in "$vorlix" "$synth" "$proxy"; do
-    if [ ! -x "$f" ]; then
-        echo "missing $f: build first (cmake --build $build)" >&2
-        exit 1
-    fi
-done
-
-if [ -n "${KEEP_DIR:-}" ]; then
-    dir=$KEEP_DIR
-    mkdir -p "$dir"
-else
-    dir=$(mktemp -d)
-fi
+. "$(dirname "$0")/common.sh"
+bench_need "$build" vorlix vorlix-capture-synth vorlix-test-proxy
+bench_dir
 status=0
 fail() {
     echo "FAIL: $*"
@@ -59,7 +49,7 @@ proxy_pid='' service_pid='' sampler_pid=''
 cleanup() {
     for p in $sampler_pid $service_pid $proxy_pid; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    if [ -z "${KEEP_DIR:-}" ]; then rm -rf "$dir"; fi
+    bench_dir_cleanup
 }
 trap cleanup EXIT INT TERM
 
