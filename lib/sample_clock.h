@@ -99,7 +99,7 @@ struct SampleClock {
     int64_t run_min_a;
     // A restart decided but not yet reached by the records.
     bool pending;
-    uint64_t pending_n;        ///< first sample on the new time base
+    uint64_t pending_n;        ///< first sample on the restarted time base
     ClockLine pending_before;  ///< the estimate before the restart
     // The records.
     bool out_started;

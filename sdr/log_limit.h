@@ -42,7 +42,7 @@ enum LineChannel : uint8_t {
     X(LINE_RECORD_NONE, LINE_TO_WARNING,                                                           \
       "file %s: skipped %llu bytes, no record header before the end")                             \
     X(LINE_TIME_BACK, LINE_TO_WARNING,                                                             \
-      "capture time steps back by %lld.%03d s (%s to %s): a new time base")                       \
+      "capture time steps back by %lld.%03d s (%s to %s): the time base starts again")             \
     X(LINE_TIME_FORWARD, LINE_TO_WARNING, "capture time steps forward by %lld.%03d s (%s to %s)")
 
 enum RepeatingLine : uint8_t {

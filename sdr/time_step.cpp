@@ -30,7 +30,8 @@ void warn_step(RepeatingLine kind, int64_t step, TimeStamp from, TimeStamp to) {
     time_text(before, sizeof before, from);
     time_text(after, sizeof after, to);
     if (kind == LINE_TIME_BACK) {
-        log_warning("capture time steps back by %" PRId64 ".%03d s (%s to %s): a new time base",
+        log_warning("capture time steps back by %" PRId64
+                    ".%03d s (%s to %s): the time base starts again",
                     seconds, ms, before, after);
     } else {
         log_warning("capture time steps forward by %" PRId64 ".%03d s (%s to %s)", seconds, ms,

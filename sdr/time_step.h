@@ -17,7 +17,7 @@
 
 /// What the time of a block did against the block before it.
 enum TimeStepKind : int {
-    TIME_STEP_BACK = -1,    ///< more than a second earlier: a new time base
+    TIME_STEP_BACK = -1,    ///< more than a second earlier: the time base starts again
     TIME_STEADY = 0,        ///< within a second, or nothing to compare with
     TIME_STEP_FORWARD = 1,  ///< more than a second later
 };

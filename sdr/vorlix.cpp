@@ -216,9 +216,9 @@ void print_usage(const char* fmt, ...) {
     fputs("       -z | --sensitvity\n", stderr);
     fputs("                   frame detection sensitvity (-5 .. 10) default to 0\n", stderr);
     fputs("       -c | --classic\n", stderr);
-    fputs("                   decode with the classic single-pass demodulator (no phase search, "
-          "no error correction)\n",
-          stderr);
+    // clang-format off: the line is compared by users' scripts as one piece
+    fputs("                   decode with the classic single-pass demodulator (no phase search, no error correction)\n", stderr);
+    // clang-format on
     fputs("       <file name> file to be parsed\n", stderr);
     fputs("       -V | --version \n", stderr);
     fprintf(stderr, "                   show %s version information and exit\n", prog_name);

@@ -59,11 +59,11 @@ TEST(TimeStepFollow, StepsAgainstTheBlockBefore) {
         {kSecond + 1, true, false, TIME_STEADY, ""},
         {-kSecond / 2, true, false, TIME_STEP_BACK,
          "Warning - capture time steps back by 1.500 s (2023/11/14 22:13:21Z to "
-         "2023/11/14 22:13:19Z): a new time base\n"},
+         "2023/11/14 22:13:19Z): the time base starts again\n"},
         {4 * kSecond, false, false, TIME_STEP_FORWARD, ""},
         {4 * kSecond - 31536000 * kSecond - kSecond / 4, false, false, TIME_STEP_BACK,
          "Warning - capture time steps back by 31536000.250 s (2023/11/14 22:13:24Z to "
-         "2022/11/14 22:13:23Z): a new time base\n"},
+         "2022/11/14 22:13:23Z): the time base starts again\n"},
         {-40 * kSecond, true, true, TIME_STEADY, ""},
     };
     auto ctx = std::make_unique<Context>();

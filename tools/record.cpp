@@ -485,21 +485,21 @@ void list_devices(uint32_t count) {
     }
 }
 
-/// The index of the dongle `spec` names (an index, else a serial number);
+/// The index of the dongle `which` names (an index, else a serial number);
 /// -1 with the devices listed when there is none.
-int find_device(const char* spec) {
+int find_device(const char* which) {
     uint32_t count = rtlsdr_get_device_count();
     if (count == 0) {
         say("no RTL-SDR device found");
         return -1;
     }
-    if (!spec) return 0;
+    if (!which) return 0;
     char* end = nullptr;
-    unsigned long index = strtoul(spec, &end, 10);
-    if (end != spec && *end == '\0' && index < count) return static_cast<int>(index);
-    int by_serial = rtlsdr_get_index_by_serial(spec);
+    unsigned long index = strtoul(which, &end, 10);
+    if (end != which && *end == '\0' && index < count) return static_cast<int>(index);
+    int by_serial = rtlsdr_get_index_by_serial(which);
     if (by_serial >= 0) return by_serial;
-    say("no RTL-SDR device with index or serial %s; found:", spec);
+    say("no RTL-SDR device with index or serial %s; found:", which);
     list_devices(count);
     return -1;
 }
