@@ -65,6 +65,8 @@ struct RecoveredStats {
     uint32_t retry;    ///< by another fine offset or chip phase
     uint32_t one_bit;  ///< by correcting one bit
     uint32_t two_bit;  ///< by correcting two bits
+    uint32_t three_bit;  ///< by correcting three bits
+    uint32_t four_bit;   ///< by correcting four bits
 };
 
 /// The decoder's statistics, in the order of the report.

@@ -658,7 +658,8 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
     const int32_t total = vectors.magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
-    const int32_t target = (6 * total + 2048) / 4096;
+    const int32_t target =
+        ctx->classic ? (6 * total + 2048) / 4096 : soft_trigger_target(mag + hist, total);
     if (!ctx->classic && !ctx->level_settled) {
         // The default mode takes the level of the attempt's first block at
         // once, instead of climbing from 4 one step per block (deaf for the

@@ -60,9 +60,8 @@ constexpr int kFineWindow = 64;    // a correlation reads 64 samples
 constexpr int kPairPasses = 1;     // centroid passes over pairs of pulses
 constexpr int kPulsePasses = 2;    // then over single pulses
 
-// Least confident bits tried singly and in pairs.
-constexpr int kOneBitCandidates = 112;  // a single error anywhere
-constexpr int kTwoBitCandidates = 32;
+// Least confident bits tried singly, in pairs, threes and fours.
+constexpr SoftReach kReach = {112, 32, 12, 10};
 
 /// Retries at these fine offsets (6 MHz samples) after the first decoding.
 constexpr int kRetries[] = {-1, 1};
@@ -254,10 +253,10 @@ int df_of(const SoftFrame& f) {
     return f.bytes[0] >> 3;
 }
 
-/// A downlink format that two bit errors or fewer make of a squitter's.
+/// A downlink format that one bit error or none makes of a squitter's.
 bool near_squitter(int df) {
-    return std::popcount(static_cast<unsigned>(df ^ 17)) <= 2 ||
-           std::popcount(static_cast<unsigned>(df ^ 18)) <= 2;
+    return std::popcount(static_cast<unsigned>(df ^ 17)) <= 1 ||
+           std::popcount(static_cast<unsigned>(df ^ 18)) <= 1;
 }
 
 /// The parity alone passes for a format that may stand on it (cheap; the
@@ -386,70 +385,23 @@ int64_t toa_centre(const int16_t* x, int n_have, uint32_t rate, int64_t guess) {
 
 }  // namespace
 
-SoftFix soft_correct(SoftFrame* f, int one_bit, int two_bit) {
-    VX_ASSERT(kModule, one_bit >= 0 && one_bit <= kBits && two_bit >= 0 && two_bit <= kBits);
-    const uint32_t s = parity_syndrome(f->bytes, kLongFrameBits);
-    if (s == 0) return SOFT_FIX_NONE;
-    auto flip = [f](int u) { f->bytes[u / 8] ^= static_cast<uint8_t>(0x80 >> (u % 8)); };
-    // rank_below(u, n): bit u is among the n least confident (ties to the
-    // earlier bit).
-    auto rank_below = [f](int u, int n) {
-        const uint16_t c = f->confidence[u];
-        int rank = 0;
-        for (int v = 0; v < kBits && rank < n; v++) {
-            const uint16_t d = f->confidence[v];
-            rank += (d < c || (d == c && v < u)) ? 1 : 0;
-        }
-        return rank < n;
-    };
-    const int32_t single = syndrome_bit(s, kLongFrameBits);
-    if (single >= 0) {
-        if (!rank_below(single, one_bit)) return SOFT_FIX_NONE;
-        flip(single);
-        return SOFT_FIX_ONE_BIT;
-    }
-    if (two_bit < 2) return SOFT_FIX_NONE;
-    // The two_bit least confident bits, near enough: confidences binned in
-    // 64 steps of the largest, the lower bins whole, then the bin that
-    // reaches the count in bit order.
-    uint8_t chosen[kBits];
-    int n = 0;
-    {
-        uint16_t top = 0;
-        for (int u = 0; u < kBits; u++) top = std::max(top, f->confidence[u]);
-        const int shift = std::max(0, static_cast<int>(std::bit_width(static_cast<unsigned>(top))) - 6);
-        uint8_t count[64] = {};
-        for (int u = 0; u < kBits; u++) count[f->confidence[u] >> shift]++;
-        int bin = 0;
-        for (int total = 0; bin < 64 && total + count[bin] < two_bit; bin++) total += count[bin];
-        for (int u = 0; u < kBits; u++) {
-            if ((f->confidence[u] >> shift) < bin) chosen[n++] = static_cast<uint8_t>(u);
-        }
-        for (int u = 0; u < kBits && n < two_bit; u++) {
-            if ((f->confidence[u] >> shift) == bin) chosen[n++] = static_cast<uint8_t>(u);
-        }
-    }
-    bool in_set[kBits] = {};
-    for (int i = 0; i < n; i++) in_set[chosen[i]] = true;
-    // Two bits: for each chosen bit, the other one its syndrome leaves.
-    // The code's distance (6) makes a clearing pair unique among all
-    // pairs; the count guards it all the same.
-    int found = 0;
-    int pi = -1;
-    int pj = -1;
-    for (int i = 0; i < n; i++) {
-        const int u = chosen[i];
-        const int32_t v = syndrome_bit(s ^ bit_syndrome(u, kLongFrameBits), kLongFrameBits);
-        if (v > u && in_set[v]) {
-            found++;
-            pi = u;
-            pj = v;
-        }
-    }
-    if (found != 1) return SOFT_FIX_NONE;
-    flip(pi);
-    flip(pj);
-    return SOFT_FIX_TWO_BITS;
+int32_t soft_trigger_target(const uint8_t* mag, int32_t total) {
+    // Every 32nd magnitude: 128 of the block's 4096 (the level moves by one
+    // step a block towards the estimate, which smooths its noise).
+    constexpr int kStride = 32;
+    constexpr int kCount = 4096 / kStride;
+    uint8_t hist[256] = {};
+    for (int i = 0; i < 4096; i += kStride) hist[mag[i]]++;
+    int below = 0;
+    int b = 0;
+    while (below + hist[b] <= kCount / 2) below += hist[b++];
+    // The median with the samples of its value spread over [b - 1/2, b + 1/2),
+    // in 1/256; the mean of noise magnitudes |I| + |Q| is 1.07 times it, and
+    // the level six times that: 6.42 = 1644 / 256.
+    const int32_t median = b * 256 - 128 + (kCount / 2 - below) * 256 / hist[b];
+    const int32_t noise = static_cast<int32_t>((static_cast<int64_t>(median) * 1644 + 32768) >> 16);
+    const int32_t classic = (6 * total + 2048) / 4096;
+    return std::max(noise, classic / 8);
 }
 
 namespace {
@@ -543,9 +495,7 @@ void fine_search(Candidate* c) {
     // A best moved to a neighbour has the odd shifts on both sides.
     c->off = s0 + i_best;
     c->peak = refine_peak(sums + i_best - 1, c->off);
-    const int64_t guess = static_cast<int64_t>(c->peak) * 4 * c->M / c->L;
-    through_gap(c, guess);
-    c->centre = toa_centre(exact_of(*c), c->in.have, c->rate, guess);
+    c->centre = static_cast<int64_t>(c->peak) * 4 * c->M / c->L;
 }
 
 /// Decides the frame whose first pulse is centred at `pulse` (1/256 sample
@@ -592,13 +542,14 @@ bool correct_squitter(Candidate* c, const SoftFrame& src, SoftFrame* out, FrameV
                       TimeStamp when) {
     if (!near_squitter(df_of(src))) return false;
     *out = src;
-    const SoftFix fix = soft_correct(out, kOneBitCandidates, kTwoBitCandidates);
+    const SoftFix fix = soft_correct(out, kReach);
     const int fixed = df_of(*out);
     if (fix == SOFT_FIX_NONE || (fixed != 17 && fixed != 18)) return false;
     *v = adsb_validate(c->ctx, out->bytes);
     if (v->accepted < 0 || !heard_recently(c->ctx, *v, when)) return false;
     RecoveredStats& r = c->ctx->stats.recovered;
-    (fix == SOFT_FIX_ONE_BIT ? r.one_bit : r.two_bit)++;
+    uint32_t* by_fix[] = {nullptr, &r.one_bit, &r.two_bit, &r.three_bit, &r.four_bit};
+    (*by_fix[fix])++;
     return true;
 }
 
@@ -631,9 +582,7 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
         for (int j = 0; j < 3; j++) other[j] = corr_at(c, at - 1 + j);
         if (other[1] / kFineEntries * 4 < c->best * 3) continue;
         const int32_t moved = refine_peak(other, at);
-        const int64_t guess = static_cast<int64_t>(moved) * 4 * c->M / c->L;
-        through_gap(c, guess);
-        const int64_t centre = toa_centre(exact_of(*c), c->in.have, c->rate, guess);
+        const int64_t centre = static_cast<int64_t>(moved) * 4 * c->M / c->L;
         if (retry_passes(c, centre, &frames[3], v)) {
             c->ctx->stats.recovered.retry++;
             c->off = at;
@@ -685,6 +634,12 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     FrameVerdict verdict;
     const SoftFrame* chosen =
         choose(&c, frames, &verdict, ctx->cur_time + t1 + samples_to_ts(c.peak, kSubRate));
+    // The time of arrival from the preamble's centroid, for a frame the
+    // check takes (a rejected candidate is only counted).
+    if (verdict.accepted >= 0) {
+        through_gap(&c, c.centre);
+        c.centre = toa_centre(exact_of(c), c.in.have, rate, c.centre);
+    }
     const TimeStamp toa = ctx->cur_time + t1 + samples_to_ts(c.centre, rate * 256U);
 
     slice_passed(coarse);
@@ -695,5 +650,9 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     // (as the classic slicer), and the frame when it was accepted.
     const int32_t fine_in = std::max(0, c.off * c.M / c.L - c.E);
     if (r < 0) return fine_in;
-    return fine_in + slice_accepted(ctx, start, c.off, toa, r);
+    slice_accepted(ctx, start, c.off, toa, r);
+    // A short reply lasts 64 us: a frame may follow it at once (the
+    // classic slicer passes over 120 us after every format above 7).
+    const uint32_t frame_us = adsb_frame_bytes(r) == 7 ? 64 : 120;
+    return fine_in + static_cast<int32_t>(static_cast<uint64_t>(frame_us) * rate / 1000000);
 }

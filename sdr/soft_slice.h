@@ -7,25 +7,16 @@
 #include <cstdint>
 
 #include "include/context.h"
+#include "sdr/soft_correct.h"
 
 /// Demodulates the candidate whose first preamble pulse is at `start` (as
 /// slice_frame) and commits at most one decoding of it to the frame check;
 /// returns the number of input samples to pass over (never negative).
 int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level);
 
-/// One decoding of a candidate: the bits and, per bit, how far apart its
-/// two chips were (0 = no telling).
-struct SoftFrame {
-    uint8_t bytes[14];
-    uint16_t confidence[112];
-};
+/// The default mode's trigger level for a block of 4096 magnitudes whose
+/// sum is `total`: six times the mean magnitude of the noise, estimated from
+/// the median of a sample of the block (the classic level follows the mean,
+/// which busy traffic raises); at least an eighth of the classic level.
+int32_t soft_trigger_target(const uint8_t* mag, int32_t total);
 
-/// How a failed frame was corrected.
-enum SoftFix : int { SOFT_FIX_NONE = 0, SOFT_FIX_ONE_BIT = 1, SOFT_FIX_TWO_BITS = 2 };
-
-/// Corrects a long frame whose parity fails by flipping one of its
-/// `one_bit` least confident bits, or two of its `two_bit` least confident
-/// ones, when exactly one such flip clears the syndrome; changes the bytes
-/// and returns what it did, SOFT_FIX_NONE (bytes unchanged) otherwise.
-/// The caller still has to check the result's format and address.
-SoftFix soft_correct(SoftFrame* f, int one_bit, int two_bit);

@@ -292,8 +292,9 @@ void aircraft_report(DecoderStats* stats, TimeStamp since) {
 
 void recovered_report(DecoderStats* stats) {
     const RecoveredStats& r = stats->recovered;
-    log_debug(DBG_STATISTICS, "recovered: retry %u 1-bit %u 2-bit %u\n",
+    log_debug(DBG_STATISTICS, "recovered: retry %u 1-bit %u 2-bit %u 3-bit %u 4-bit %u\n",
               static_cast<unsigned>(r.retry), static_cast<unsigned>(r.one_bit),
-              static_cast<unsigned>(r.two_bit));
+              static_cast<unsigned>(r.two_bit), static_cast<unsigned>(r.three_bit),
+              static_cast<unsigned>(r.four_bit));
     stats->recovered = {};
 }

@@ -3,6 +3,7 @@
 // The slicer's history is process-wide and never reset, so every test that
 // slices works at a time later than all earlier tests (fresh_time()).
 #include "sdr/radio.h"
+#include "sdr/soft_slice.h"
 
 #include <gtest/gtest.h>
 
@@ -229,8 +230,10 @@ TEST(Radio, TriggerLevelMovesOneStepPerBlock) {
 TEST(Radio, DefaultModeSettlesTheTriggerLevelOnTheFirstBlock) {
     struct Row {
         uint8_t fill;       // every byte of the blocks
-        int32_t first;      // the level after the first block
-    } rows[] = {{127, 0}, {140, 156}, {117, 120}, {200, 876}};
+        int32_t first;      // the default level after the first block: 6.42
+                            // times the magnitude (the mean of noise whose
+                            // median that is, six times)
+    } rows[] = {{127, 0}, {140, 167}, {117, 128}, {200, 938}};
     for (const Row& r : rows) {
         for (bool classic : {true, false}) {
             auto ctx = make_radio_context(2400000, classic);
@@ -244,6 +247,34 @@ TEST(Radio, DefaultModeSettlesTheTriggerLevelOnTheFirstBlock) {
             EXPECT_EQ(ctx->trigger_level, after_first > 0 ? after_first - 1 : 0);
         }
     }
+}
+
+// The default level follows the noise under busy traffic: the median of a
+// sample of the block, not the mean, which the replies raise; an eighth of
+// the classic level at least (a noiseless capture has a median of 0).
+TEST(Radio, DefaultLevelFollowsTheNoiseNotTheTraffic) {
+    struct Row {
+        int busy_percent;  // of the samples at 200 (pulses), the rest noise
+        int32_t want;
+    } rows[] = {{0, 45}, {20, 54}, {40, 65}, {60, 1282}};
+    for (const Row& r : rows) {
+        uint8_t mag[4096];
+        int32_t total = 0;
+        uint32_t seed = 3;
+        for (int i = 0; i < 4096; i++) {
+            seed = seed * 1103515245U + 12345U;
+            // noise magnitudes 3..11 (mean and median 7)
+            const bool busy = i % 100 < r.busy_percent;
+            mag[i] = static_cast<uint8_t>(busy ? 200 : 3 + (seed >> 16) % 9);
+            total += mag[i];
+        }
+        const int32_t classic = (6 * total + 2048) / 4096;
+        EXPECT_EQ(soft_trigger_target(mag, total), r.want) << r.busy_percent << " classic " << classic;
+        EXPECT_GE(soft_trigger_target(mag, total), classic / 8);
+    }
+    uint8_t quiet[4096] = {};
+    quiet[100] = 255;
+    EXPECT_EQ(soft_trigger_target(quiet, 255), 0);
 }
 
 TEST(Radio, SkipCarriesAcrossBlocksAndWindowStaysConsistent) {
