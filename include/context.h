@@ -124,7 +124,9 @@ struct Context {
     int32_t window_sum;     ///< sum of mag over the data window
     int32_t peak_mag;       ///< largest magnitude in the window since the last report
     int32_t skip;           ///< samples still to pass over, carried across blocks
-    int32_t level_settled;  ///< 1 once the default demodulator set trigger_level from a block
+    int32_t level_settled;  ///< 0 until the default demodulator set trigger_level from a
+                            ///< block, then 1..4 (the blocks since its last noise estimate)
+    int32_t noise_target;   ///< the default demodulator's level: its last noise estimate
     // 6. options and link
     int32_t retry;          ///< -1 (no limit) .. 100
     int32_t time_interval;  ///< statistics interval, 1..3600 s

@@ -658,14 +658,23 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
     const int32_t total = vectors.magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
 
     // 2. The trigger level follows six times the mean magnitude, one step per block.
-    const int32_t target =
-        ctx->classic ? (6 * total + 2048) / 4096 : soft_trigger_target(mag + hist, total);
-    if (!ctx->classic && !ctx->level_settled) {
-        // The default mode takes the level of the attempt's first block at
-        // once, instead of climbing from 4 one step per block (deaf for the
-        // first blocks after every reconnection); then it follows as usual.
+    int32_t target = (6 * total + 2048) / 4096;
+    bool settle = false;
+    if (!ctx->classic) {
+        // The default mode follows the noise instead, estimated every
+        // fourth block (it moves slowly), and takes the level of the
+        // attempt's first block at once instead of climbing from 4 one step
+        // per block (deaf for the first blocks after every reconnection).
+        constexpr int32_t kNoiseEvery = 4;
+        settle = ctx->level_settled == 0;
+        if (ctx->level_settled % kNoiseEvery == 0) {
+            ctx->noise_target = soft_trigger_target(mag + hist, total);
+        }
+        target = ctx->noise_target;
+        ctx->level_settled = ctx->level_settled % kNoiseEvery + 1;
+    }
+    if (settle) {
         ctx->trigger_level = target;
-        ctx->level_settled = 1;
     } else if (target < ctx->trigger_level) {
         ctx->trigger_level--;
     } else if (target > ctx->trigger_level) {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "include/helper.h"
 #include "sdr/parity.h"
@@ -30,19 +31,34 @@ void flip(SoftFrame* f, int u) {
 }
 
 /// The bits of a frame ranked by confidence, near enough: confidences
-/// binned in 64 steps of the largest.
+/// binned in 64 steps of the largest, a lower bin first, bit order within
+/// a bin (a counting sort).
 struct Ranking {
-    int shift;
-    uint8_t count[64];
+    uint8_t count[64];     ///< bits per bin
+    uint8_t order[kBits];  ///< order[k]: the bit of rank k
+    uint8_t rank[kBits];   ///< rank[u]: the rank of bit u
 };
 
-Ranking rank_bits(const SoftFrame& f) {
-    Ranking r{};
+void rank_bits(const SoftFrame& f, Ranking* r) {
     uint16_t top = 0;
     for (int u = 0; u < kBits; u++) top = std::max(top, f.confidence[u]);
-    r.shift = std::max(0, static_cast<int>(std::bit_width(static_cast<unsigned>(top))) - 6);
-    for (int u = 0; u < kBits; u++) r.count[f.confidence[u] >> r.shift]++;
-    return r;
+    const int shift = std::max(0, static_cast<int>(std::bit_width(static_cast<unsigned>(top))) - 6);
+    uint8_t bin[kBits];
+    memset(r->count, 0, sizeof r->count);
+    for (int u = 0; u < kBits; u++) {
+        bin[u] = static_cast<uint8_t>(f.confidence[u] >> shift);
+        r->count[bin[u]]++;
+    }
+    uint8_t next[64];
+    for (int b = 0, at = 0; b < 64; b++) {
+        next[b] = static_cast<uint8_t>(at);
+        at += r->count[b];
+    }
+    for (int u = 0; u < kBits; u++) {
+        const uint8_t k = next[bin[u]]++;
+        r->order[k] = static_cast<uint8_t>(u);
+        r->rank[u] = k;
+    }
 }
 
 /// The bits whose confidence lies below half the median's, near enough
@@ -57,54 +73,41 @@ int weak_bits(const Ranking& r) {
     return weak;
 }
 
-/// Marks the n least confident bits in `in` (the lower bins whole, then the
-/// bin that reaches the count, in bit order) and lists them in bit order;
-/// returns how many (n, or all 112).
-int least_confident(const SoftFrame& f, const Ranking& r, int n, bool* in, uint8_t* list) {
-    int bin = 0;
-    for (int total = 0; bin < 64 && total + r.count[bin] < n; bin++) total += r.count[bin];
-    int below = 0;
-    for (int b = 0; b < bin; b++) below += r.count[b];
-    int room = n - below;  // taken from `bin` in bit order
-    int k = 0;
-    for (int u = 0; u < kBits; u++) {
-        const int b = f.confidence[u] >> r.shift;
-        in[u] = b < bin || (b == bin && room-- > 0);
-        if (in[u]) list[k++] = static_cast<uint8_t>(u);
-    }
-    return k;
+/// The bit whose single error has syndrome `s`, when its rank lies in
+/// (after, n); else -1.
+inline int ranked_bit(const Ranking& r, uint32_t s, int after, int n) {
+    const int32_t u = syndrome_bit(s, kLongFrameBits);
+    return u >= 0 && r.rank[u] > after && r.rank[u] < n ? u : -1;
 }
 
-/// The number of pairs u < v of bits in `in` whose syndromes xor to `s`
-/// (0 or 1: two pairs never share a syndrome), the pair in *a, *b.
-int pairs_clearing(uint32_t s, const bool* in, const uint8_t* list, int n, int* a, int* b) {
+/// Pairs of ranks i < j < n whose bits' syndromes xor to `s`: the count (0
+/// or 1: two pairs never share a syndrome), the pair in set[].
+int pairs_clearing(const Ranking& r, uint32_t s, int n, int* set) {
     int found = 0;
     for (int i = 0; i < n; i++) {
-        const int u = list[i];
-        const int32_t v = syndrome_bit(s ^ bit_syndrome(u, kLongFrameBits), kLongFrameBits);
-        if (v > u && in[v]) {
+        const int v = ranked_bit(r, s ^ bit_syndrome(r.order[i], kLongFrameBits), i, n);
+        if (v >= 0) {
             found++;
-            *a = u;
-            *b = v;
+            set[0] = r.order[i];
+            set[1] = v;
         }
     }
     return found;
 }
 
-/// Three bits u < v < w of `list` (bit order) whose syndromes xor to `s`:
-/// the count of such sets, the last one in set[].
-int triples_clearing(uint32_t s, const bool* in, const uint8_t* list, int n, int* set) {
+/// Three ranks i < j < k < n whose bits' syndromes xor to `s`: the count,
+/// the last set in set[].
+int triples_clearing(const Ranking& r, uint32_t s, int n, int* set) {
     uint32_t syn[kSmallSet];
-    for (int i = 0; i < n; i++) syn[i] = bit_syndrome(list[i], kLongFrameBits);
+    for (int i = 0; i < n; i++) syn[i] = bit_syndrome(r.order[i], kLongFrameBits);
     int found = 0;
     for (int i = 0; i < n; i++) {
-        const uint32_t si = s ^ syn[i];
         for (int j = i + 1; j < n; j++) {
-            const int32_t w = syndrome_bit(si ^ syn[j], kLongFrameBits);
-            if (w > list[j] && in[w]) {
+            const int w = ranked_bit(r, s ^ syn[i] ^ syn[j], j, n);
+            if (w >= 0) {
                 found++;
-                set[0] = list[i];
-                set[1] = list[j];
+                set[0] = r.order[i];
+                set[1] = r.order[j];
                 set[2] = w;
             }
         }
@@ -112,39 +115,38 @@ int triples_clearing(uint32_t s, const bool* in, const uint8_t* list, int n, int
     return found;
 }
 
-/// Four bits a < b < c < d of `list` whose syndromes xor to `s`, as the
+/// Four ranks a < b < c < d < n whose bits' syndromes xor to `s`, as the
 /// pair (a, b) and the pair (c, d), found in a small hash of the pairs'
 /// syndromes (distinct: four bits never clear a syndrome on their own).
-int quads_clearing(uint32_t s, const uint8_t* list, int n, int* set) {
+int quads_clearing(const Ranking& r, uint32_t s, int n, int* set) {
     constexpr int kSlots = 256;  // over 120 pairs at most
-    struct Slot {
-        uint32_t syndrome;  ///< 0: empty (a pair's syndrome never is)
-        uint8_t lo;
-        uint8_t hi;
-    };
-    Slot slots[kSlots] = {};
+    uint32_t key[kSlots];        // 0: empty (a pair's syndrome never is)
+    uint8_t lo[kSlots];
+    uint8_t hi[kSlots];
+    memset(key, 0, sizeof key);
     auto slot_of = [](uint32_t x) { return static_cast<int>((x * 0x9E3779B1U) >> 24); };
     uint32_t syn[kSmallSet];
-    for (int i = 0; i < n; i++) syn[i] = bit_syndrome(list[i], kLongFrameBits);
+    for (int i = 0; i < n; i++) syn[i] = bit_syndrome(r.order[i], kLongFrameBits);
     for (int i = 0; i < n; i++) {
         for (int j = i + 1; j < n; j++) {
-            const uint32_t x = syn[i] ^ syn[j];
-            int k = slot_of(x);
-            while (slots[k].syndrome != 0) k = (k + 1) % kSlots;
-            slots[k] = {x, list[i], list[j]};
+            int k = slot_of(syn[i] ^ syn[j]);
+            while (key[k] != 0) k = (k + 1) % kSlots;
+            key[k] = syn[i] ^ syn[j];
+            lo[k] = static_cast<uint8_t>(i);
+            hi[k] = static_cast<uint8_t>(j);
         }
     }
     int found = 0;
     for (int i = 0; i < n; i++) {
         for (int j = i + 1; j < n; j++) {
             const uint32_t want = s ^ syn[i] ^ syn[j];
-            for (int k = slot_of(want); slots[k].syndrome != 0; k = (k + 1) % kSlots) {
-                if (slots[k].syndrome == want && slots[k].lo > list[j]) {
+            for (int k = slot_of(want); key[k] != 0; k = (k + 1) % kSlots) {
+                if (key[k] == want && lo[k] > j) {
                     found++;
-                    set[0] = list[i];
-                    set[1] = list[j];
-                    set[2] = slots[k].lo;
-                    set[3] = slots[k].hi;
+                    set[0] = r.order[i];
+                    set[1] = r.order[j];
+                    set[2] = r.order[lo[k]];
+                    set[3] = r.order[hi[k]];
                 }
             }
         }
@@ -161,51 +163,34 @@ SoftFix soft_correct(SoftFrame* f, const SoftReach& reach) {
                            reach.four_bit <= kSmallSet);
     const uint32_t s = parity_syndrome(f->bytes, kLongFrameBits);
     if (s == 0) return SOFT_FIX_NONE;
-    const Ranking r = rank_bits(*f);
-    bool in[kBits];
-    uint8_t list[kBits];
+    Ranking r;
+    rank_bits(*f, &r);
+    int set[4];
+    SoftFix fix = SOFT_FIX_NONE;
     const int32_t single = syndrome_bit(s, kLongFrameBits);
     if (single >= 0) {
         // Nothing else within four flips clears it: one bit, or none.
-        least_confident(*f, r, reach.one_bit, in, list);
-        if (!in[single]) return SOFT_FIX_NONE;
-        flip(f, single);
-        return SOFT_FIX_ONE_BIT;
-    }
-    if (reach.two_bit >= 2) {
-        const int n = least_confident(*f, r, reach.two_bit, in, list);
-        int a = -1;
-        int b = -1;
-        if (pairs_clearing(s, in, list, n, &a, &b) == 1) {
-            flip(f, a);
-            flip(f, b);
-            return SOFT_FIX_TWO_BITS;
+        if (r.rank[single] >= reach.one_bit) return SOFT_FIX_NONE;
+        set[0] = single;
+        fix = SOFT_FIX_ONE_BIT;
+    } else if (pairs_clearing(r, s, reach.two_bit, set) == 1) {
+        fix = SOFT_FIX_TWO_BITS;
+    } else if (weak_bits(r) <= kMaxWeak) {
+        // Two errors anywhere are found above or not at all: a pair outside
+        // the two_bit least confident could only share the syndrome of
+        // three or four flips through a codeword of weight 5 or 6 made of it
+        // and of them, which the distance rules out or makes as rare as
+        // chance. A frame worth three or four flips is sure of its bits but
+        // a few: one with many weak ones (below half its median confidence)
+        // is noise or worse hit, and only gives chance a better hand.
+        const int three = reach.three_bit >= 3 ? triples_clearing(r, s, reach.three_bit, set) : 0;
+        if (three == 1) {
+            fix = SOFT_FIX_THREE_BITS;
+        } else if (three == 0 && reach.four_bit >= 4 &&
+                   quads_clearing(r, s, reach.four_bit, set) == 1) {
+            fix = SOFT_FIX_FOUR_BITS;
         }
     }
-    // Two errors anywhere are found above or not at all: a pair outside
-    // the two_bit least confident could only share the syndrome of three
-    // or four flips through a codeword of weight 5 or 6 made of it and of
-    // them, which the distance rules out or makes as rare as chance.
-    // A frame worth three or four flips is sure of its bits but a few:
-    // one with many weak ones (below half its median confidence) is noise
-    // or worse hit, and only gives chance a better hand.
-    if (weak_bits(r) > kMaxWeak) return SOFT_FIX_NONE;
-    int set[4];
-    if (reach.three_bit >= 3) {
-        const int n = least_confident(*f, r, reach.three_bit, in, list);
-        const int found = triples_clearing(s, in, list, n, set);
-        if (found > 1) return SOFT_FIX_NONE;
-        if (found == 1) {
-            for (int i = 0; i < 3; i++) flip(f, set[i]);
-            return SOFT_FIX_THREE_BITS;
-        }
-    }
-    if (reach.four_bit >= 4) {
-        const int n = least_confident(*f, r, reach.four_bit, in, list);
-        if (quads_clearing(s, list, n, set) == 1) {
-            for (int i = 0; i < 4; i++) flip(f, set[i]);
-            return SOFT_FIX_FOUR_BITS;
-        }
-    }
-    return SOFT_FIX_NONE;
+    for (int i = 0; i < fix; i++) flip(f, set[i]);
+    return fix;
 }

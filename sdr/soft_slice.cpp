@@ -498,39 +498,53 @@ void fine_search(Candidate* c) {
     c->centre = static_cast<int64_t>(c->peak) * 4 * c->M / c->L;
 }
 
-/// Decides the frame whose first pulse is centred at `pulse` (1/256 sample
-/// after `from`): the format's bits first, then, up to `max_bits`, as many
-/// as the format has (none for a format the frame check only counts).
-/// The bits not decided have no confidence. False when no frame fits there.
-bool decode_at(Candidate* c, int64_t pulse, int max_bits, SoftFrame* f) {
-    BitPlan plan;
+/// Plans the frame whose first pulse is centred at `pulse` (1/256 sample
+/// after `from`) and decides its format's bits; false when no frame fits
+/// there (the frame then all zero).
+bool decode_format(Candidate* c, int64_t pulse, BitPlan* plan, SoftFrame* f) {
     through_gap(c, pulse);
-    if (!plan_bits(exact_of(*c), c->in.count, c->rate, pulse, &plan)) {
+    if (!plan_bits(exact_of(*c), c->in.count, c->rate, pulse, plan)) {
         memset(f, 0, sizeof *f);
         return false;
     }
-    slice_input_need(&c->in, plan_end(plan, 8));
-    decide_bits(exact_of(*c), plan, 0, 8, f);
+    slice_input_need(&c->in, plan_end(*plan, 8));
+    decide_bits(exact_of(*c), *plan, 0, 8, f);
+    return true;
+}
+
+/// Decides the rest of a frame whose format is decided: as many bits as
+/// the format has (none for a format the frame check only counts, all 112
+/// for one within a bit of a squitter's, for the correction). The bits not
+/// decided have no confidence.
+void decode_rest(Candidate* c, const BitPlan& plan, SoftFrame* f) {
     const int df = df_of(*f);
-    // A format within two bits of a squitter's is decided in full for the
-    // correction.
-    const int format_bits = near_squitter(df) ? kBits : 8 * adsb_frame_bytes(df);
-    const int bits = std::min(max_bits, format_bits);
+    const int bits = near_squitter(df) ? kBits : 8 * adsb_frame_bytes(df);
     if (bits > 8) {
         slice_input_need(&c->in, plan_end(plan, bits));
         decide_bits(exact_of(*c), plan, 8, bits, f);
     }
-    for (int u = std::max(bits, 8); u < kBits; u++) f->confidence[u] = 0;
+    for (int u = bits; u < kBits; u++) f->confidence[u] = 0;
+}
+
+/// decode_format and decode_rest.
+bool decode_at(Candidate* c, int64_t pulse, SoftFrame* f) {
+    BitPlan plan;
+    if (!decode_format(c, pulse, &plan, f)) return false;
+    decode_rest(c, plan, f);
     return true;
 }
 
 /// A decoding at another position is taken only for a format whose parity
 /// stands on its own, and a DF11 only for a known aircraft.
 bool retry_passes(Candidate* c, int64_t pulse, SoftFrame* f, FrameVerdict* v) {
-    if (!decode_at(c, pulse, 8, f)) return false;
+    BitPlan plan;
+    if (!decode_format(c, pulse, &plan, f)) return false;
     const int df = df_of(*f);
-    if (df != 11 && df != 17 && df != 18) return false;
-    decode_at(c, pulse, kBits, f);
+    if (df != 11 && df != 17 && df != 18) {
+        for (int u = 8; u < kBits; u++) f->confidence[u] = 0;
+        return false;
+    }
+    decode_rest(c, plan, f);
     if (!parity_passes(*f)) return false;
     *v = adsb_validate(c->ctx, f->bytes);
     return v->accepted >= 0 && !(v->df == 11 && v->entry < 0);
@@ -559,10 +573,26 @@ bool correct_squitter(Candidate* c, const SoftFrame& src, SoftFrame* out, FrameV
 /// corrected one; else the first one, to be counted as rejected.
 const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeStamp when) {
     SoftFrame& first = frames[0];
-    decode_at(c, c->centre, kBits, &first);
+    decode_at(c, c->centre, &first);
     *v = adsb_validate(c->ctx, first.bytes);
     if (accepted(*v)) return &first;
     const FrameVerdict v_first = *v;
+    const int df0 = df_of(first);
+    // A squitter timed by the fine peak failed: the preamble's centroid
+    // (computed only here and for the frames taken) may time its bits
+    // better.
+    SoftFrame* centred = nullptr;
+    if (df0 == 17 || df0 == 18) {
+        through_gap(c, c->centre);
+        const int64_t centre = toa_centre(exact_of(*c), c->in.have, c->rate, c->centre);
+        if (centre != c->centre) {
+            centred = &frames[4];
+            if (retry_passes(c, centre, centred, v)) {
+                c->ctx->stats.recovered.retry++;
+                return centred;
+            }
+        }
+    }
     const int64_t step = 256 * c->M / c->L;  // a 6 MHz sample, 1/256 of an input sample
     for (int i = 0; i < 2; i++) {
         if (retry_passes(c, c->centre + step * kRetries[i], &frames[1 + i], v)) {
@@ -572,7 +602,6 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
     }
     // A decoding 3.5 us off reads the format from other bits: only a first
     // decoding of none of the formats the check knows looks there.
-    const int df0 = df_of(first);
     const bool aired = df0 == 4 || df0 == 5 || df0 == 11 || df0 == 17 || df0 == 18 ||
                        df0 == 20 || df0 == 21;
     for (int sign = -1; sign <= 1 && !aired; sign += 2) {
@@ -592,6 +621,10 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
         }
     }
     if (correct_squitter(c, first, &frames[3], v, when)) return &frames[3];
+    if (centred != nullptr && (df_of(*centred) == 17 || df_of(*centred) == 18) &&
+        correct_squitter(c, *centred, &frames[3], v, when)) {
+        return &frames[3];
+    }
     for (int i = 0; i < 2; i++) {
         SoftFrame& f = frames[1 + i];
         if (df_of(f) != 17 && df_of(f) != 18) continue;  // decided in full above
@@ -630,7 +663,7 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     fine_search(&c);
 
     const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(c.from) - hist - kBlockPairs, rate);
-    SoftFrame frames[4];
+    SoftFrame frames[5];
     FrameVerdict verdict;
     const SoftFrame* chosen =
         choose(&c, frames, &verdict, ctx->cur_time + t1 + samples_to_ts(c.peak, kSubRate));
