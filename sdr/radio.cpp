@@ -819,8 +819,10 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         // 4.12 Slice from the first preamble pulse.
         const int32_t start = std::clamp(p + best_off, 0, kBlockPairs - 1);
         ctx->window_sum = window;
+        // The default slicer decides how far to pass over a rejected
+        // candidate itself, counted from the start.
         const int32_t r = slicer(ctx, start, data);
-        ctx->skip = std::max(r, len.len5);
+        ctx->skip = ctx->classic ? std::max(r, len.len5) : std::max(1, start - p + r);
         result += r;
     }
     ctx->window_sum = window_at(kBlockPairs);

@@ -1,11 +1,13 @@
 // The default demodulator's stages, per candidate of the block scan.
 //
-// 1. Fine timing: the 6 MHz template correlated from 2.5 us before the
-//    candidate's start to 2.8 us after it (the classic slicer searches
-//    -1..0.8 us), the peak refined to 1/64 of a 6 MHz sample by a parabola
-//    through it and its neighbours; then the centroid of the preamble's
-//    pulses at the sample rate (one pass over the pairs of pulses, two
-//    over single ones at 2.4 MS/s and up): the time of arrival.
+// 1. Fine timing: the 6 MHz template correlated from 1.5 us before the
+//    candidate's start to 1.8 us after it (the classic slicer searches
+//    -1..0.8 us; a wider search finds more wrong peaks than late
+//    triggers), the peak refined to 1/64 of a 6 MHz sample by a parabola
+//    through it and its neighbours: the bits' timing. The centroid of the
+//    preamble's pulses at the sample rate (one pass over the pairs of
+//    pulses, two over single ones at 2.4 MS/s and up) times a frame taken
+//    (its time of arrival), and a failed squitter's second decoding.
 // 2. Bits at the sample rate: a chip of 0.5 us covers 1.0 to 1.6 samples,
 //    so each sample holds shares of neighbouring chips. A bit's metric is
 //    sum d_n x_n, d_n the share of sample n in the bit's first chip less its
@@ -53,15 +55,16 @@ constexpr int kPreambleShift = 21;  // 3.5 us at 6 MHz
 // Samples before the start, at 6 MHz: the 3.5 us back of a retry, its
 // neighbours and the template's six samples before its first pulse.
 constexpr int kLead = 6 + kPreambleShift + 7;
-constexpr int kSearchFirst = -15;  // fine shifts -15..17 around the start (-2.5..2.8 us)
-constexpr int kSearchLast = 17;
-constexpr int kSearchShifts = kSearchLast - kSearchFirst + 1;
+constexpr int kSearchFirst = -9;  // fine shifts -9..11 around the start (-1.5..1.8 us)
+constexpr int kSearchLast = 11;
+constexpr int kWideFirst = -21;   // beyond an end: on to -21 or 23 (-3.5 or 3.8 us)
+constexpr int kWideLast = 23;
 constexpr int kFineWindow = 64;    // a correlation reads 64 samples
 constexpr int kPairPasses = 1;     // centroid passes over pairs of pulses
 constexpr int kPulsePasses = 2;    // then over single pulses
 
 // Least confident bits tried singly, in pairs, threes and fours.
-constexpr SoftReach kReach = {112, 32, 12, 10};
+constexpr SoftReach kReach = {112, 32, 16, 12};
 
 /// Retries at these fine offsets (6 MHz samples) after the first decoding.
 constexpr int kRetries[] = {-1, 1};
@@ -251,6 +254,11 @@ void decide_bits(const int16_t* x, const BitPlan& plan, int from_bit, int to_bit
 
 int df_of(const SoftFrame& f) {
     return f.bytes[0] >> 3;
+}
+
+/// A format the frame check knows, which the air carries.
+bool aired_format(int df) {
+    return df == 4 || df == 5 || df == 11 || df == 17 || df == 18 || df == 20 || df == 21;
 }
 
 /// A downlink format that one bit error or none makes of a squitter's.
@@ -465,29 +473,41 @@ int32_t corr_at(Candidate* c, int at) {
     return fine_correlation(c->fine + at - 6);
 }
 
-/// Fine timing: the template's first pulse at fine[off] for off from 2.5 us
-/// before the start (a trigger late on a later pulse) to 2.8 us after it;
-/// then the time of arrival.
+/// Fine timing: the template's first pulse at fine[off] for off from 1.5 us
+/// before the start (a trigger late on a later pulse) to 1.8 us after it,
+/// and on to 3.5 us either way when the best lies at an end (a trigger
+/// early on noise before the preamble, or late on its third pulse).
 void fine_search(Candidate* c) {
-    int32_t sums[kSearchShifts + 2];  // sums[i]: shift lead + kSearchFirst - 1 + i
-    const int s0 = c->lead + kSearchFirst - 1;
-    ensure_fine(c, s0 - 6, s0 + kSearchShifts + 1 - 6 + kFineWindow);
+    constexpr int kSpan = kWideLast - kWideFirst + 1;
+    int32_t sums[kSpan + 2];  // sums[i]: shift lead + kWideFirst - 1 + i
+    const int s0 = c->lead + kWideFirst - 1;
+    const int lo = kSearchFirst - kWideFirst + 1;
+    const int hi = kSearchLast - kWideFirst + 1;
+    c->best = 0;
+    int i_best = lo;
     // Every other shift first (the correlation's peak is three samples
     // wide), then the neighbours of the best of them.
-    for (int i = 1; i <= kSearchShifts; i += 2) sums[i] = corr_at(c, s0 + i);
-    c->best = 0;
-    int i_best = 1;
-    for (int i = 1; i <= kSearchShifts; i += 2) {
-        const int32_t corr = sums[i] / kFineEntries;
-        if (corr > c->best) {
-            c->best = corr;
-            i_best = i;
+    auto every_other = [&](int from, int to) {
+        ensure_fine(c, s0 + std::min(from, to) - 1 - 6, s0 + std::max(from, to) + 1 - 6 + kFineWindow);
+        const int step = from <= to ? 2 : -2;
+        for (int i = from; step > 0 ? i <= to : i >= to; i += step) {
+            sums[i] = corr_at(c, s0 + i);
+            if (sums[i] / kFineEntries > c->best) {
+                c->best = sums[i] / kFineEntries;
+                i_best = i;
+            }
         }
+    };
+    every_other(lo, hi);
+    if (i_best == hi) {
+        every_other(hi + 2, kSpan);
+    } else if (i_best == lo) {
+        every_other(lo - 2, 1);
     }
     sums[i_best - 1] = corr_at(c, s0 + i_best - 1);
     sums[i_best + 1] = corr_at(c, s0 + i_best + 1);
     for (int i : {i_best - 1, i_best + 1}) {
-        if (i >= 1 && i <= kSearchShifts && sums[i] / kFineEntries > c->best) {
+        if (i >= 1 && i <= kSpan && sums[i] / kFineEntries > c->best) {
             c->best = sums[i] / kFineEntries;
             i_best = i;
         }
@@ -582,7 +602,7 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
     // (computed only here and for the frames taken) may time its bits
     // better.
     SoftFrame* centred = nullptr;
-    if (df0 == 17 || df0 == 18) {
+    if (near_squitter(df0)) {
         through_gap(c, c->centre);
         const int64_t centre = toa_centre(exact_of(*c), c->in.have, c->rate, c->centre);
         if (centre != c->centre) {
@@ -602,9 +622,7 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
     }
     // A decoding 3.5 us off reads the format from other bits: only a first
     // decoding of none of the formats the check knows looks there.
-    const bool aired = df0 == 4 || df0 == 5 || df0 == 11 || df0 == 17 || df0 == 18 ||
-                       df0 == 20 || df0 == 21;
-    for (int sign = -1; sign <= 1 && !aired; sign += 2) {
+    for (int sign = -1; sign <= 1 && !aired_format(df0); sign += 2) {
         const int at = c->off + sign * kPreambleShift;
         if (at - 7 < 0 || at + 1 - 6 + kFineWindow > kSliceResampled) continue;
         int32_t other[3];
@@ -680,9 +698,19 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     const int32_t r = adsb_commit(ctx, chosen->bytes, &verdict, toa, level);
     ctx->stats.last_candidate_toa = toa;
     // Samples to pass over from the start, never negative: the fine offset
-    // (as the classic slicer), and the frame when it was accepted.
+    // and the frame when it was accepted.
     const int32_t fine_in = std::max(0, c.off * c.M / c.L - c.E);
-    if (r < 0) return fine_in;
+    if (r < 0) {
+        // A rejected candidate that read a format the air carries: 4.5 us,
+        // the preamble's first three pulses (which would trigger again),
+        // and no more (a preamble may follow just behind a misread). When
+        // no such format was read there (noise, most likely a spike just
+        // before a preamble that triggered with its first pulse), only the
+        // shifts searched, so that the preamble after it still triggers.
+        const int32_t searched = std::max(2, (c.lead + kSearchLast) * c.M / c.L - c.E);
+        const int32_t pulses = static_cast<int32_t>(rate * 9ULL / 2000000);
+        return std::max(fine_in, aired_format(df_of(frames[0])) ? pulses : searched);
+    }
     slice_accepted(ctx, start, c.off, toa, r);
     // A short reply lasts 64 us: a frame may follow it at once (the
     // classic slicer passes over 120 us after every format above 7).

@@ -11,7 +11,10 @@
 
 /// Demodulates the candidate whose first preamble pulse is at `start` (as
 /// slice_frame) and commits at most one decoding of it to the frame check;
-/// returns the number of input samples to pass over (never negative).
+/// returns the number of input samples to pass over counted from `start`
+/// (never negative): a taken frame's length, at least 4.5 us after a
+/// rejected candidate that read a format the air carries, else only the
+/// shifts its fine timing searched.
 int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level);
 
 /// The default mode's trigger level for a block of 4096 magnitudes whose

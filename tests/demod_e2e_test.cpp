@@ -330,13 +330,13 @@ TEST(DemodE2E, WeakSignalsBothModes) {
         int classic_once;       // exactly, on that capture
         double default_share;   // at least, of the squitters sent
     } rows[] = {
-        {2400000, 12, nullptr, 0x6b9421a247930bd0, 112, 0.79},
-        {2400000, 16, nullptr, 0x558a9cd8852cdf4c, 275, 0.96},
-        {2000000, 12, nullptr, 0xf73d1642f03565a1, 111, 0.45},
-        {2000000, 16, nullptr, 0xb042f2ec4cd4823a, 182, 0.71},
-        {3200000, 12, nullptr, 0x4b575deb072acc3b, 231, 0.95},
-        {3200000, 16, nullptr, 0x5617c5efc46e2f4f, 280, 0.96},
-        {2400000, 14, "-f 180000 --rise 0.2", 0xc171702cb3527755, 217, 0.93},
+        {2400000, 12, nullptr, 0x6b9421a247930bd0, 112, 0.86},
+        {2400000, 16, nullptr, 0x558a9cd8852cdf4c, 275, 0.97},
+        {2000000, 12, nullptr, 0xf73d1642f03565a1, 111, 0.51},
+        {2000000, 16, nullptr, 0xb042f2ec4cd4823a, 182, 0.75},
+        {3200000, 12, nullptr, 0x4b575deb072acc3b, 231, 0.96},
+        {3200000, 16, nullptr, 0x5617c5efc46e2f4f, 280, 0.97},
+        {2400000, 14, "-f 180000 --rise 0.2", 0xc171702cb3527755, 217, 0.95},
     };
     for (const Row& r : rows) {
         std::vector<std::string> args = {"-d", "3", "-n", "3", "-c", "50", "-a", "100", "-A",
@@ -417,6 +417,37 @@ TEST(DemodE2E, CorrectionOnlyForKnownAircraft) {
     got = demodulate(listed_frames(three), false, 0, false);
     ASSERT_GE(got.size(), 1U);
     for (const Decoded& d : got) EXPECT_EQ(d.hex, clean);
+}
+
+// A short reply lasts 64 us: the default mode looks for the next frame
+// right after it; the classic slicer passes over 120 us after every format
+// above 7 and misses a squitter that follows an all-call reply closely.
+TEST(DemodE2E, ShortReplyIsPassedOverByItsLength) {
+    uint8_t df11[7] = {0x58, 0x48, 0x40, 0xD7, 0, 0, 0};  // DF11, interrogator 0
+    const uint32_t pi = adsb_parity(df11, 32);
+    df11[4] = static_cast<uint8_t>(pi >> 16);
+    df11[5] = static_cast<uint8_t>(pi >> 8);
+    df11[6] = static_cast<uint8_t>(pi);
+    char reply[15];
+    for (int i = 0; i < 7; i++) snprintf(reply + 2 * i, 3, "%02X", df11[i]);
+    struct Row {
+        int gap_us;  // from the reply's start to the squitter's
+        bool classic_finds;
+    } rows[] = {{66, false}, {80, false}, {110, false}, {130, true}};
+    uint64_t later_s = 1000;  // each run after every earlier one: the slicer's order
+    for (const Row& r : rows) {
+        const std::string squitter = df17_hex(0x4840D6);
+        const Capture c = synthesize(
+            2400000, true,
+            {"-d", "0.01", "-x", std::string(reply) + "@200:80", "-x",
+             squitter + "@" + std::to_string(200 + r.gap_us) + ":80"});
+        for (bool classic : {true, false}) {
+            const std::vector<Decoded> got = demodulate(c, false, later_s += 10, classic);
+            const bool found = got.size() == 1 && got[0].hex == squitter;
+            EXPECT_EQ(found, classic ? r.classic_finds : true)
+                << r.gap_us << " us" << (classic ? " classic" : "");
+        }
+    }
 }
 
 // Measurement, not run by default: the fraction of random DF17 squitters
