@@ -90,6 +90,7 @@ struct BitWeights {
     int16_t d[kBitWindow];  ///< Q8, |d| <= 256; zero from n on
     int32_t mid;    ///< amplitude * sum d (s1 + s2 + s_next) / 2, Q8
     int32_t prev;   ///< amplitude * sum d s_prev, Q8
+    int32_t mid_on; ///< mid + prev: what a previous chip that is on takes out
 };
 // With vectors the eight weights cost one multiply-add, zeros included;
 // the board multiplies only the samples the bit meets. Same result.
@@ -207,6 +208,7 @@ bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, BitPla
         memcpy(w.d, row[p].d, sizeof w.d);
         w.mid = static_cast<int32_t>((static_cast<int64_t>(row[p].mid) * plan->amp) >> 8);
         w.prev = static_cast<int32_t>((static_cast<int64_t>(row[p].prev) * plan->amp) >> 8);
+        w.mid_on = w.mid + w.prev;
     }
     const BitWeights& tail = plan->w[(kBits - 1) % plan->period];
     return plan->w[0].first >= 0 &&
@@ -225,30 +227,37 @@ int plan_end(const BitPlan& plan, int to_bit) {
 /// once the previous bit is decided (the chip before bit 0 is the quiet
 /// gap). The confidence is the metric's size.
 void decide_bits(const int16_t* x, const BitPlan& plan, int from_bit, int to_bit, SoftFrame* f) {
+    VX_ASSERT(kModule, from_bit % 8 == 0 && to_bit % 8 == 0);
     if (from_bit == 0) memset(f->bytes, 0, sizeof f->bytes);
-    bool prev_on = from_bit > 0 && !(f->bytes[(from_bit - 1) / 8] & (0x80 >> ((from_bit - 1) % 8)));
+    bool prev_on = from_bit > 0 && !(f->bytes[from_bit / 8 - 1] & 1);
     int p = from_bit % plan.period;
     const int16_t* base = x + plan.step * (from_bit / plan.period);
-    for (int u = from_bit; u < to_bit; u++) {
-        const BitWeights& b = plan.w[p];
-        const int16_t* s = base + b.first;
-        int32_t m;  // Q8, |m| < 8 * 256 * 23170
-        if constexpr (kWideMultiply) {
-            m = dot8(b.d, s);  // the zeros from n on included
-        } else {
-            m = 0;
-            for (int i = 0; i < b.n; i++) m += b.d[i] * s[i];
+    // A byte at a time: its bits gathered in a register.
+    for (int byte = from_bit / 8; byte < to_bit / 8; byte++) {
+        unsigned bits = 0;
+        uint16_t* conf = f->confidence + 8 * byte;
+        for (int k = 0; k < 8; k++) {
+            const BitWeights& b = plan.w[p];
+            const int16_t* s = base + b.first;
+            int32_t m;  // Q8, |m| < 8 * 256 * 23170
+            if constexpr (kWideMultiply) {
+                m = dot8(b.d, s);  // the zeros from n on included
+            } else {
+                m = 0;
+                for (int i = 0; i < b.n; i++) m += b.d[i] * s[i];
+            }
+            m -= prev_on ? b.mid_on : b.mid;
+            const bool one = m > 0;
+            bits = bits << 1 | (one ? 1U : 0U);
+            const uint32_t a = static_cast<uint32_t>(m < 0 ? -m : m) >> 8;
+            conf[k] = static_cast<uint16_t>(a < 65535 ? a : 65535);
+            prev_on = !one;  // the second chip of this bit
+            if (++p == plan.period) {
+                p = 0;
+                base += plan.step;
+            }
         }
-        m -= prev_on ? b.mid + b.prev : b.mid;
-        const bool one = m > 0;
-        f->bytes[u >> 3] |= static_cast<uint8_t>(one ? 0x80 >> (u & 7) : 0);
-        const uint32_t a = static_cast<uint32_t>(m < 0 ? -m : m) >> 8;
-        f->confidence[u] = static_cast<uint16_t>(a < 65535 ? a : 65535);
-        prev_on = !one;  // the second chip of this bit
-        if (++p == plan.period) {
-            p = 0;
-            base += plan.step;
-        }
+        f->bytes[byte] = static_cast<uint8_t>(bits);
     }
 }
 
@@ -685,9 +694,10 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     FrameVerdict verdict;
     const SoftFrame* chosen =
         choose(&c, frames, &verdict, ctx->cur_time + t1 + samples_to_ts(c.peak, kSubRate));
-    // The time of arrival from the preamble's centroid, for a frame the
-    // check takes (a rejected candidate is only counted).
-    if (verdict.accepted >= 0) {
+    // The time of arrival from the preamble's centroid for a squitter the
+    // check takes, which is sent with it; another frame's (counted, or
+    // entered in the table) stays at the fine peak.
+    if (verdict.accepted == 17 || verdict.accepted == 18) {
         through_gap(&c, c.centre);
         c.centre = toa_centre(exact_of(c), c.in.have, rate, c.centre);
     }
