@@ -180,9 +180,13 @@ int fuzz_getopt(const uint8_t* data, size_t size) {
 
 int fuzz_parse_args(const uint8_t* data, size_t size) {
     int argc = make_argv(data, size);
-    // -l would create files named by the fuzzer.
-    for (int i = 1; i < argc; i++)
-        if (strncmp(g_argv[i], "-l", 2) == 0 || strncmp(g_argv[i], "--l", 3) == 0) return 0;
+    // -l would create files named by the fuzzer, also inside a group of
+    // flags ("-cl NAME"): no argument with an 'l' among its option letters.
+    for (int i = 1; i < argc; i++) {
+        const char* a = g_argv[i];
+        if (a[0] != '-') continue;
+        if (a[1] == '-' ? a[2] == 'l' : strchr(a + 1, 'l') != nullptr) return 0;
+    }
     reset_context(&g_ctx);
     debug_mask = 1;
     parse_args(&g_ctx, argc, g_argv);
