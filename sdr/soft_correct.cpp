@@ -25,6 +25,10 @@ constexpr char kModule[] = "sdr/soft_correct";
 constexpr int kBits = 112;
 constexpr int kSmallSet = 16;  // three or four errors: among at most 16 bits
 constexpr int kMaxWeak = 23;   // weak bits of a frame worth three or four flips
+// The largest quarter's median confidence over the smallest's, in %, of a
+// frame corrected in two bits, and in three or four.
+constexpr int kMaxSwingTwo = 250;
+constexpr int kMaxSwingMore = 170;
 
 void flip(SoftFrame* f, int u) {
     f->bytes[u / 8] ^= static_cast<uint8_t>(0x80 >> (u % 8));
@@ -71,6 +75,26 @@ int weak_bits(const Ranking& r) {
     int weak = 0;
     for (int b = 0; b < (median + 1) / 2; b++) weak += r.count[b];
     return weak;
+}
+
+/// Whether the frame came in at one level: the median confidences of its
+/// four quarters (28 bits each) lie within `swing` % of one another. A
+/// reply that starts inside the frame, stronger or as strong, raises or
+/// scatters the confidences from its start on; its bits, decided with
+/// confidence, are errors beyond any count the parity or the ranking
+/// assumes, and a set of flips that clears the syndrome is chance.
+bool steady_level(const SoftFrame& f, int swing) {
+    constexpr int kQuarter = kBits / 4;
+    uint16_t lo = UINT16_MAX;
+    uint16_t hi = 0;
+    for (int q = 0; q < 4; q++) {
+        uint16_t c[kQuarter];
+        memcpy(c, f.confidence + q * kQuarter, sizeof c);
+        std::nth_element(c, c + kQuarter / 2, c + kQuarter);
+        lo = std::min(lo, c[kQuarter / 2]);
+        hi = std::max(hi, c[kQuarter / 2]);
+    }
+    return hi * 100 <= lo * swing;
 }
 
 /// The bit whose single error has syndrome `s`, when its rank lies in
@@ -174,15 +198,20 @@ SoftFix soft_correct(SoftFrame* f, const SoftReach& reach) {
         set[0] = single;
         fix = SOFT_FIX_ONE_BIT;
     } else if (pairs_clearing(r, s, reach.two_bit, set) == 1) {
+        // Unambiguous as long as there are at most two errors: not in a
+        // frame overlapped by another reply.
+        if (!steady_level(*f, kMaxSwingTwo)) return SOFT_FIX_NONE;
         fix = SOFT_FIX_TWO_BITS;
-    } else if (weak_bits(r) <= kMaxWeak) {
+    } else if (weak_bits(r) <= kMaxWeak && steady_level(*f, kMaxSwingMore)) {
         // Two errors anywhere are found above or not at all: a pair outside
         // the two_bit least confident could only share the syndrome of
         // three or four flips through a codeword of weight 5 or 6 made of it
         // and of them, which the distance rules out or makes as rare as
         // chance. A frame worth three or four flips is sure of its bits but
         // a few: one with many weak ones (below half its median confidence)
-        // is noise or worse hit, and only gives chance a better hand.
+        // is noise or worse hit, and only gives chance a better hand; so
+        // does one whose level changes within it (overlapped by another
+        // reply).
         const int three = reach.three_bit >= 3 ? triples_clearing(r, s, reach.three_bit, set) : 0;
         if (three == 1) {
             fix = SOFT_FIX_THREE_BITS;

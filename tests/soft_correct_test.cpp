@@ -121,7 +121,8 @@ TEST(SoftCorrect, ThreeOrFourErrorsAmongTheLeastConfident) {
 
 // Never a wrong frame: five to eight errors among the least confident bits
 // are beyond reach (any clean result is the sent frame); and a frame with
-// many weak bits (as noise decodes) is not searched for three or four.
+// many weak bits (as noise decodes) or overlapped by another reply is not
+// searched for three or four.
 TEST(SoftCorrect, BeyondReachStaysAlone) {
     const SoftFrame clean = frame_with({});
     std::mt19937 rng(5);
@@ -148,6 +149,26 @@ TEST(SoftCorrect, BeyondReachStaysAlone) {
         // With 20 of them it is searched.
         for (int k = 23; k < 43; k++) f.confidence[bits[static_cast<size_t>(k)]] = 1000;
         EXPECT_EQ(soft_correct(&f, kAll), SOFT_FIX_THREE_BITS) << t;
+    }
+    // A frame whose level changes within it (another reply from bit 84 on)
+    // is not searched for three or four beyond 1.7 times its level, and
+    // not corrected in two beyond 2.5 times.
+    struct Swing {
+        int errors;
+        int raised;
+        SoftFix want;
+    } swings[] = {{3, 1500, SOFT_FIX_THREE_BITS}, {3, 2000, SOFT_FIX_NONE},
+                  {2, 2000, SOFT_FIX_TWO_BITS},   {2, 3000, SOFT_FIX_NONE}};
+    for (const Swing& w : swings) {
+        for (int t = 0; t < 100; t++) {
+            const std::vector<int> weak = distinct_bits(&rng, 12);
+            SoftFrame f = frame_with(weak);
+            for (int u = 84; u < 112; u++) {
+                if (f.confidence[u] == 1000) f.confidence[u] = static_cast<uint16_t>(w.raised);
+            }
+            for (int k = 0; k < w.errors; k++) flip(f.bytes, weak[static_cast<size_t>(4 * k)]);
+            EXPECT_EQ(soft_correct(&f, kAll), w.want) << w.errors << " " << w.raised << " " << t;
+        }
     }
     // A clean frame needs nothing.
     SoftFrame f = frame_with({});
