@@ -124,8 +124,8 @@ struct Context {
     int32_t window_sum;     ///< sum of mag over the data window
     int32_t peak_mag;       ///< largest magnitude in the window since the last report
     int32_t skip;           ///< samples still to pass over, carried across blocks
-    int32_t level_settled;  ///< 0 until the default demodulator set trigger_level from a
-                            ///< block, then 1..4 (the blocks since its last noise estimate)
+    int32_t noise_blocks;   ///< default demodulator: blocks since its last noise estimate,
+                            ///< 1..4; 0 at the start of an attempt (level not yet set)
     int32_t noise_target;   ///< the default demodulator's level: its last noise estimate
     // 6. options and link
     int32_t retry;          ///< -1 (no limit) .. 100

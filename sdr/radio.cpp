@@ -666,12 +666,12 @@ int32_t scan_block(Context* ctx, SliceFn slicer) {
         // attempt's first block at once instead of climbing from 4 one step
         // per block (deaf for the first blocks after every reconnection).
         constexpr int32_t kNoiseEvery = 4;
-        settle = ctx->level_settled == 0;
-        if (ctx->level_settled % kNoiseEvery == 0) {
+        settle = ctx->noise_blocks == 0;
+        if (ctx->noise_blocks % kNoiseEvery == 0) {
             ctx->noise_target = soft_trigger_target(mag + hist, total);
         }
         target = ctx->noise_target;
-        ctx->level_settled = ctx->level_settled % kNoiseEvery + 1;
+        ctx->noise_blocks = ctx->noise_blocks % kNoiseEvery + 1;
     }
     if (settle) {
         ctx->trigger_level = target;

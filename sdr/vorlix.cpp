@@ -399,7 +399,7 @@ void reset_attempt(Context* c) {
     c->window_sum = 0;
     c->peak_mag = 0;
     c->skip = 0;
-    c->level_settled = 0;
+    c->noise_blocks = 0;
     c->out_broken = 0;
     drv.output_down = false;
     memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
