@@ -11,7 +11,15 @@
 // configured frequency offset. Pulse edges rise linearly over the rise time
 // (50 % point at the nominal edge), and each sample integrates the envelope
 // over its interval [t - T/2, t + T/2). Noise is complex Gaussian; bytes
-// hold 127 + value, rounded and clipped to 0..255.
+// hold 127 + offset + value, rounded and clipped to 0..255 (a reply whose
+// amplitude exceeds the room left clips, as a receiver's converter does).
+//
+// Centre offset (--dc): a fraction of an LSB cannot be written into one
+// byte, only into the mean of many: the offset is added before the rounding,
+// and the noise dithers it, so the mean byte is 127 + offset to within
+// exp(-2 pi^2 sigma^2) of an LSB (below 0.01 from sigma 0.5 up). Without
+// noise a fractional offset is dithered by a uniform +-0.5 LSB instead,
+// which leaves the mean exact; a whole offset is then written as it is.
 #include <getopt.h>
 
 #include <algorithm>
@@ -43,6 +51,8 @@ struct Options {
     uint64_t start_ns = 1700000000000000000ULL;
     bool stamped = true;
     double noise = 0.0;  // standard deviation per component, byte units
+    double dc_i = 0.0;   // added to the 127 centre of I, byte units
+    double dc_q = 0.0;   // and of Q
     double freq = 0.0;   // carrier offset, Hz
     double rise = 0.1;   // us
     double df17_rate = 0.0;
@@ -82,6 +92,10 @@ const char kUsage[] =
     "  -n, --noise SIGMA      Gaussian noise, standard deviation of I and of Q in\n"
     "                         byte units (default 0)\n"
     "  -f, --freq HZ          carrier frequency offset (default 0)\n"
+    "      --dc I[:Q]         centre offsets of I and Q in LSB added to 127, may be\n"
+    "                         fractional (-20..20, default 0:0; one value for both):\n"
+    "                         the mean byte is 127 + offset, the noise dithering the\n"
+    "                         fraction (without noise a uniform +-0.5 LSB does)\n"
     "      --rise US          rise and fall time of the pulses (default 0.1)\n"
     "  -x, --frame HEX@US[:AMP]  a frame of 14 or 28 hex digits whose first\n"
     "                         preamble pulse begins US microseconds after the first\n"
@@ -90,7 +104,8 @@ const char kUsage[] =
     "  -m, --others M         M random DF4/5/11/20/21 replies per second, with\n"
     "                         parity for the generated aircraft\n"
     "  -A, --amp MIN:MAX      amplitude range of generated frames, uniform in dB\n"
-    "                         (default 30:120)\n"
+    "                         (default 30:120); above 127 a reply's peaks clip at\n"
+    "                         0 and 255 (a signal beyond full scale)\n"
     "  -c, --aircraft K       generated aircraft (default 20)\n"
     "  -s, --seed N           random seed (default 1)\n"
     "      --overlap          let generated frames overlap (default: 10 us apart)\n"
@@ -238,7 +253,40 @@ void put_le(uint8_t* p, uint64_t v, int n) {
 }
 
 // Long options without a letter.
-enum { kOptFlights = 256, kOptSurface, kOptSite };
+enum { kOptFlights = 256, kOptSurface, kOptSite, kOptDc };
+
+/// A sample rate in Hz: digits with an optional k or M (2400000, 2400k,
+/// 2.4M); fails naming the range when it is no such number or outside it.
+uint32_t parse_rate(const char* arg) {
+    char* end = nullptr;
+    double v = strtod(arg, &end);
+    if (end != arg && (*end == 'k' || *end == 'K')) {
+        v *= 1e3;
+        end++;
+    } else if (end != arg && *end == 'M') {
+        v *= 1e6;
+        end++;
+    }
+    if (end == arg || *end != '\0' || !std::isfinite(v))
+        fail("bad rate %s: give 2000000..3200000 Hz (also 2400k, 2.4M)", arg);
+    if (v < 2000000 || v > 3200000)
+        fail("rate %s outside 2000000..3200000 Hz (2.0M..3.2M)", arg);
+    return static_cast<uint32_t>(std::lround(v));
+}
+
+/// --dc I[:Q]: the two centre offsets (one value sets both).
+void parse_dc(const char* arg, Options* o) {
+    const char* colon = strchr(arg, ':');
+    if (colon) {
+        o->dc_i = parse_double(std::string(arg, static_cast<size_t>(colon - arg)).c_str(),
+                               "centre offset");
+        o->dc_q = parse_double(colon + 1, "centre offset");
+    } else {
+        o->dc_i = o->dc_q = parse_double(arg, "centre offset");
+    }
+    if (std::fabs(o->dc_i) > 20 || std::fabs(o->dc_q) > 20)
+        fail("centre offset %s outside -20..20 LSB", arg);
+}
 
 LatLon parse_site(const char* arg) {
     const char* comma = strchr(arg, ',');
@@ -272,6 +320,7 @@ Options parse_options(int argc, char** argv, std::vector<Frame>* frames) {
                                           {"flights", required_argument, nullptr, kOptFlights},
                                           {"surface", required_argument, nullptr, kOptSurface},
                                           {"site", required_argument, nullptr, kOptSite},
+                                          {"dc", required_argument, nullptr, kOptDc},
                                           {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "o:g:r:d:t:F:n:f:x:a:m:A:c:s:h", kLong, nullptr)) != -1) {
@@ -283,7 +332,7 @@ Options parse_options(int argc, char** argv, std::vector<Frame>* frames) {
                 o.truth = optarg;
                 break;
             case 'r':
-                o.rate = static_cast<uint32_t>(parse_double(optarg, "rate"));
+                o.rate = parse_rate(optarg);
                 break;
             case 'd':
                 o.duration = parse_double(optarg, "duration");
@@ -347,6 +396,9 @@ Options parse_options(int argc, char** argv, std::vector<Frame>* frames) {
             case kOptSite:
                 o.site = parse_site(optarg);
                 break;
+            case kOptDc:
+                parse_dc(optarg, &o);
+                break;
             case 'h':
                 fputs(kUsage, stdout);
                 exit(0);
@@ -357,7 +409,6 @@ Options parse_options(int argc, char** argv, std::vector<Frame>* frames) {
     }
     if (optind != argc) fail("unexpected argument %s", argv[optind]);
     if (!o.output) fail("%s", "no output given (-o FILE or -o -)");
-    if (o.rate < 2000000 || o.rate > 3200000) fail("%s", "rate must be 2000000..3200000");
     if (o.duration < 0 || o.noise < 0 || o.rise < 0 || o.rise > 0.4 || o.aircraft < 1)
         fail("%s", "negative duration or noise, rise outside 0..0.4 us, or no aircraft");
     return o;
@@ -372,8 +423,11 @@ void generate_traffic(const Options& o, Rng* rng, std::vector<Frame>* frames) {
     if (span_us <= 0) return;
     const long n17 = std::lround(o.df17_rate * o.duration);
     const long nother = std::lround(o.others_rate * o.duration);
+    // The times taken, needed only to keep frames apart (an hour of dense
+    // overlapping traffic would hold millions).
     std::set<double> taken;
-    for (const Frame& f : *frames) taken.insert(f.lead_us);
+    if (!o.overlap)
+        for (const Frame& f : *frames) taken.insert(f.lead_us);
     const double lo_db = 20 * std::log10(o.amp_min);
     const double hi_db = 20 * std::log10(o.amp_max);
     long skipped = 0;
@@ -401,7 +455,7 @@ void generate_traffic(const Options& o, Rng* rng, std::vector<Frame>* frames) {
             skipped++;
             continue;
         }
-        taken.insert(f.lead_us);
+        if (!o.overlap) taken.insert(f.lead_us);
         frames->push_back(f);
     }
     if (skipped) fprintf(stderr, "vorlix-capture-synth: %ld frames found no room\n", skipped);
@@ -416,8 +470,11 @@ void generate_flights(const Options& o, std::vector<Frame>* frames, std::vector<
     *flights = make_flights(o.flights, o.surface, o.site, o.seed);
     if (flights->empty()) return;
     const double span_us = o.duration * 1e6 - 140.0;
+    // The times taken, needed only to keep frames apart (an hour of dense
+    // overlapping traffic would hold millions).
     std::set<double> taken;
-    for (const Frame& f : *frames) taken.insert(f.lead_us);
+    if (!o.overlap)
+        for (const Frame& f : *frames) taken.insert(f.lead_us);
     Rng rng{o.seed * 0x94D049BB133111EBULL + 3};
     const double lo_db = 20 * std::log10(o.amp_min);
     const double hi_db = 20 * std::log10(o.amp_max);
@@ -440,7 +497,7 @@ void generate_flights(const Options& o, std::vector<Frame>* frames, std::vector<
             skipped++;
             continue;
         }
-        taken.insert(f.lead_us);
+        if (!o.overlap) taken.insert(f.lead_us);
         const Flight& fl = (*flights)[static_cast<size_t>(m.flight)];
         f.truth = encode_message(fl, m, (f.lead_us - 2.0) * 1e-6, f.bytes);
         const double share = farthest > nearest
@@ -472,10 +529,34 @@ int main(int argc, char** argv) {
     static char out_buf[1 << 20];
     setvbuf(out, out_buf, _IOFBF, sizeof out_buf);
 
+    const double centre_i = 127.0 + o.dc_i;
+    const double centre_q = 127.0 + o.dc_q;
+    // Noise tables: 65536 Gaussian values, as floats and as finished bytes
+    // of I and of Q (centred on 127 + offset). Without noise a fractional
+    // offset takes a uniform dither of +-0.5 LSB in their place.
+    static float gauss[65536];
+    static uint8_t noise_i[65536];
+    static uint8_t noise_q[65536];
+    const bool dither = o.noise == 0 && (o.dc_i != std::floor(o.dc_i) || o.dc_q != std::floor(o.dc_q));
+    const bool noisy = o.noise > 0 || dither;
+    double noise_mean = 0;  // the table's own, a few hundredths of an LSB
+    std::mt19937_64 table_rng(o.seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (int i = 0; i < 65536; i++) {
+        gauss[i] = dither ? static_cast<float>((i + 0.5) / 65536.0 - 0.5)
+                          : normal(table_rng) * static_cast<float>(o.noise);
+        noise_i[i] = static_cast<uint8_t>(std::clamp(std::lround(centre_i + gauss[i]), 0L, 255L));
+        noise_q[i] = static_cast<uint8_t>(std::clamp(std::lround(centre_q + gauss[i]), 0L, 255L));
+        noise_mean += gauss[i] / 65536.0;
+    }
+
     if (o.truth) {
         FILE* t = fopen(o.truth, "w");
         if (!t) fail("cannot open %s", o.truth);
         fprintf(t, "# hex leading_edge_ns snr_db amplitude\n");
+        if (o.dc_i != 0 || o.dc_q != 0)
+            fprintf(t, "# centre I %.3f Q %.3f (the noise's own mean included)\n",
+                    centre_i + noise_mean, centre_q + noise_mean);
         if (!flights.empty()) {
             fprintf(t,
                     "# flights: %d airborne, %d surface; after a flight's frame: address, then\n"
@@ -503,17 +584,6 @@ int main(int argc, char** argv) {
         fclose(t);
     }
 
-    // Noise tables: 65536 Gaussian values, as floats and as finished bytes.
-    static float gauss[65536];
-    static uint8_t noise_byte[65536];
-    std::mt19937_64 table_rng(o.seed);
-    std::normal_distribution<float> normal(0.0f, 1.0f);
-    for (int i = 0; i < 65536; i++) {
-        gauss[i] = normal(table_rng) * static_cast<float>(o.noise);
-        long v = std::lround(127.0 + gauss[i]);
-        noise_byte[i] = static_cast<uint8_t>(std::clamp(v, 0L, 255L));
-    }
-
     uint8_t block[16 + kBlockBytes];
     uint8_t* data = block + 16;
     // The probe block.
@@ -535,16 +605,19 @@ int main(int argc, char** argv) {
     for (int64_t b = 0; b < n_blocks; b++) {
         const int64_t s0 = b * kBlockPairs;
         const int64_t s1 = s0 + kBlockPairs;
-        if (o.noise > 0) {
+        if (noisy) {
             for (int k = 0; k < kBlockBytes; k += 4) {
                 uint64_t r = rng.next();
-                data[k] = noise_byte[r & 0xFFFF];
-                data[k + 1] = noise_byte[(r >> 16) & 0xFFFF];
-                data[k + 2] = noise_byte[(r >> 32) & 0xFFFF];
-                data[k + 3] = noise_byte[r >> 48];
+                data[k] = noise_i[r & 0xFFFF];
+                data[k + 1] = noise_q[(r >> 16) & 0xFFFF];
+                data[k + 2] = noise_i[(r >> 32) & 0xFFFF];
+                data[k + 3] = noise_q[r >> 48];
             }
         } else {
-            memset(data, 127, kBlockBytes);
+            for (int k = 0; k < kBlockBytes; k += 2) {
+                data[k] = noise_i[0];
+                data[k + 1] = noise_q[0];
+            }
         }
         // Frames that begin before the end of this block become active.
         while (next < frames.size() && (frames[next].lead_us - 1.0) * spu < s1) {
@@ -576,8 +649,8 @@ int main(int argc, char** argv) {
         for (int k = 0; k < kBlockPairs; k++) {
             if (!touched[static_cast<size_t>(k)]) continue;
             const uint64_t r = rng.next();
-            const double vi = 127.0 + sig_i[static_cast<size_t>(k)] + gauss[r & 0xFFFF];
-            const double vq = 127.0 + sig_q[static_cast<size_t>(k)] + gauss[(r >> 16) & 0xFFFF];
+            const double vi = centre_i + sig_i[static_cast<size_t>(k)] + gauss[r & 0xFFFF];
+            const double vq = centre_q + sig_q[static_cast<size_t>(k)] + gauss[(r >> 16) & 0xFFFF];
             data[2 * k] = static_cast<uint8_t>(std::clamp(std::lround(vi), 0L, 255L));
             data[2 * k + 1] = static_cast<uint8_t>(std::clamp(std::lround(vq), 0L, 255L));
         }
