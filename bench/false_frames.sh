@@ -13,10 +13,15 @@
 #   ... | SYNTH="ARGS" bench/false_frames.sh [BUILD_DIR] [SERVICE_FLAG...]
 #
 # CAPTURE is a time-stamped capture on disk; SYNTH instead the synthesizer's
-# arguments (without -o and -g) that made the stream, synthesized once more
-# and fanned out to every prefix (nothing on disk; the prefixes run at the
-# same time). Environment: RATE (default 2400000), START_NS (the capture's
-# -t, default 1700000000000000000), VORLIX (the service, default
+# arguments (without -o and -g) that made a stream, synthesized once more:
+# from it only a window before each frame is kept (WARMUP seconds of
+# signal, default 75: the correction needs the aircraft heard within the
+# last minute, and every other state of the service settles sooner), and
+# the prefixes are cut from the windows, each behind the probe block. A
+# window decoded so begins cold; the frame sent again shows that it
+# decodes as in the whole run. With CAPTURE, WARMUP (unset: from the
+# start) windows too. Environment: RATE (default 2400000), START_NS (the
+# capture's -t, default 1700000000000000000), VORLIX (the service, default
 # BUILD_DIR/vorlix).
 #
 # One line per false frame:
@@ -56,45 +61,58 @@ if [[ ${#hexes[@]} -eq 0 ]]; then
     exit 0
 fi
 
-# The prefixes: B, B+1 and B+2 blocks after the probe block for each frame.
-declare -A need=()
+# Frame i's window: blocks from[i] to blocks[i] + 2 (records of 8208 bytes
+# after the 8192-byte probe block); its prefixes end after blocks[i],
+# blocks[i] + 1 and blocks[i] + 2 blocks.
+warmup=${WARMUP:-}
+[[ -z $warmup && -n ${SYNTH:-} ]] && warmup=75
+from=()
 for b in "${blocks[@]}"; do
-    for k in 0 1 2; do need[$((b + k))]=1; done
+    f=0
+    [[ -n $warmup ]] && f=$((b - warmup * rate / 4096))
+    [[ $f -lt 0 ]] && f=0
+    from+=("$f")
 done
-prefixes=("${!need[@]}")
-bytes_of() { echo $((8192 + $1 * 8208)); }
-decode() {  # decode PREFIX: standard input is the capture
-    head -c "$(bytes_of "$1")" |
-        "$service" -w 0 -r 0 -d 1 -t 3600 -s "$rate" "${flags[@]}" - >"$dir/p$1.l2" 2>"$dir/p$1.log" || true
-    : >"$dir/p$1.done"
-}
+offset_of() { echo $((8192 + $1 * 8208 + 1)); }  # tail -c +N: from byte N, counting from 1
+length_of() { echo $((($2 + 3 - $1) * 8208)); }
+# The windows, from the capture or from one more pass of the synthesizer.
 if [[ -n ${CAPTURE:-} ]]; then
-    for p in "${prefixes[@]}"; do decode "$p" <"$CAPTURE"; done
-else
-    subs=() longest=0
-    for p in "${prefixes[@]}"; do
-        subs+=(">(decode $p)")
-        [[ $p -gt $longest ]] && longest=$p
+    head -c 8192 "$CAPTURE" >"$dir/probe"
+    for i in "${!blocks[@]}"; do
+        tail -c +"$(offset_of "${from[$i]}")" "$CAPTURE" |
+            head -c "$(length_of "${from[$i]}" "${blocks[$i]}")" >"$dir/w$i" || true
     done
-    # The stream up to the longest prefix, copied to every decoding.
+else
+    subs=(">(head -c 8192 >$dir/probe)") longest=0
+    for i in "${!blocks[@]}"; do
+        subs+=(">(tail -c +$(offset_of "${from[$i]}") | head -c $(length_of "${from[$i]}" "${blocks[$i]}") >$dir/w$i; : >$dir/w$i.done)")
+        [[ ${blocks[$i]} -gt $longest ]] && longest=${blocks[$i]}
+    done
     # shellcheck disable=SC2086
     eval "\"$build/vorlix-capture-synth\" -o - -r \"$rate\" -t \"$start_ns\" $SYNTH 2>/dev/null |
-        head -c $(bytes_of "$longest") | tee -p ${subs[*]} >/dev/null" || true
-    for p in "${prefixes[@]}"; do
-        while [[ ! -e $dir/p$p.done ]]; do sleep 1; done
+        head -c $(($(offset_of $((longest + 3))) - 1)) | tee -p ${subs[*]} >/dev/null" || true
+    for i in "${!blocks[@]}"; do
+        while [[ ! -e $dir/w$i.done ]]; do sleep 1; done
     done
 fi
+decode() {  # decode I K: frame I's window up to its block + K, into p$I.$K
+    { cat "$dir/probe"; head -c $(((${blocks[$1]} + $2 - ${from[$1]}) * 8208)) "$dir/w$1"; } |
+        "$service" -w 0 -r 0 -d 1 -t 3600 -s "$rate" "${flags[@]}" - >"$dir/p$1.$2.l2" \
+            2>"$dir/p$1.$2.log" || true
+}
 
 has() { od -An -v -tx1 "$dir/p$1.l2" | tr -d ' \n' | grep -qi "$2"; }
 counts() { awk '/^recovered:/ { r += $3; a += $5; b += $7; c += $9; d += $11 }
     END { print r + 0, a + 0, b + 0, c + 0, d + 0 }' "$dir/p$1.log"; }
 for i in "${!hexes[@]}"; do
     hex=${hexes[$i]} b=${blocks[$i]} what="not reproduced"
-    for p in $((b + 1)) $((b + 2)); do
-        has "$p" "$hex" || continue
-        if has $((p - 1)) "$hex"; then what="sent before block $b"; break; fi
-        read -r r0 a0 b0 c0 d0 <<<"$(counts $((p - 1)))"
-        read -r r1 a1 b1 c1 d1 <<<"$(counts "$p")"
+    for k in 0 1 2; do decode "$i" "$k"; done
+    rm -f "$dir/w$i"
+    for k in 1 2; do
+        has "$i.$k" "$hex" || continue
+        if has "$i.$((k - 1))" "$hex"; then what="sent before block $b"; break; fi
+        read -r r0 a0 b0 c0 d0 <<<"$(counts "$i.$((k - 1))")"
+        read -r r1 a1 b1 c1 d1 <<<"$(counts "$i.$k")"
         dr=$((r1 - r0)) d1b=$((a1 - a0)) d2b=$((b1 - b0)) d3b=$((c1 - c0)) d4b=$((d1 - d0))
         total=$((dr + d1b + d2b + d3b + d4b))
         if [[ $total -eq 0 ]]; then
@@ -110,5 +128,5 @@ for i in "${!hexes[@]}"; do
         fi
         break
     done
-    echo "$hex at ${times[$i]} s block $b: $what"
+    echo "$hex at ${times[$i]} s block $b${warmup:+ (from block ${from[$i]})}: $what"
 done

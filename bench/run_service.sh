@@ -8,7 +8,9 @@
 #
 # Environment: SECONDS_OF_CAPTURE (default 60), RATE (default 2400000),
 # KEEP_DIR (reuse/keep the captures in this directory instead of a temp one),
-# CASES (default "traffic quiet flat127"), RUNS (runs per case, default 10;
+# CASES (default "traffic quiet flat127"; also "dense", a busy site: 150
+# aircraft, 500 DF17 and 2500 other replies a second, overlapping, 8..22 dB,
+# the dense case of bench/sensitivity.sh with its seed), RUNS (runs per case, default 10;
 # the CPU seconds are their mean, the memory the largest), ARGS (more
 # service options, e.g. ARGS=-c for the classic demodulator).
 set -eu
@@ -42,6 +44,8 @@ make_capture() {
         traffic) "$synth" -o "$out" -r "$rate" -d "$duration" -n 6 -a 200 -m 400 -A 8:150 -s 7 ;;
         quiet) "$synth" -o "$out" -r "$rate" -d "$duration" -n 2 -s 7 ;;
         flat127) "$synth" -o "$out" -r "$rate" -d "$duration" -s 7 ;;
+        dense) "$synth" -o "$out" -r "$rate" -d "$duration" -n 6 -c 150 -a 500 -m 2500 --overlap \
+            -A 21.314:106.823 -s 1 ;;
         *) echo "unknown case $name" >&2; exit 1 ;;
         esac
     fi
