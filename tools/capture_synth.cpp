@@ -269,8 +269,7 @@ uint32_t parse_rate(const char* arg) {
     }
     if (end == arg || *end != '\0' || !std::isfinite(v))
         fail("bad rate %s: give 2000000..3200000 Hz (also 2400k, 2.4M)", arg);
-    if (v < 2000000 || v > 3200000)
-        fail("rate %s outside 2000000..3200000 Hz (2.0M..3.2M)", arg);
+    if (v < 2000000 || v > 3200000) fail("rate %s outside 2000000..3200000 Hz (2.0M..3.2M)", arg);
     return static_cast<uint32_t>(std::lround(v));
 }
 
@@ -537,7 +536,8 @@ int main(int argc, char** argv) {
     static float gauss[65536];
     static uint8_t noise_i[65536];
     static uint8_t noise_q[65536];
-    const bool dither = o.noise == 0 && (o.dc_i != std::floor(o.dc_i) || o.dc_q != std::floor(o.dc_q));
+    const bool dither =
+        o.noise == 0 && (o.dc_i != std::floor(o.dc_i) || o.dc_q != std::floor(o.dc_q));
     const bool noisy = o.noise > 0 || dither;
     double noise_mean = 0;  // the table's own, a few hundredths of an LSB
     std::mt19937_64 table_rng(o.seed);

@@ -62,7 +62,9 @@ struct TruthFrame {
     bool matched = false;
 };
 
-int df_of(const uint8_t* b) { return b[0] >> 3; }
+int df_of(const uint8_t* b) {
+    return b[0] >> 3;
+}
 
 [[noreturn]] void fail(const char* what, const char* arg) {
     fprintf(stderr, "vorlix-demod-score: %s %s\n", what, arg);
@@ -170,15 +172,15 @@ std::string hex_of(const uint8_t* b, int n_bytes) {
 long origin_of(const std::vector<TruthFrame>& truth, const uint8_t* sent, double toa_ns,
                int* bits) {
     constexpr double kReach = 6000;
-    auto lo = std::lower_bound(
-        truth.begin(), truth.end(), toa_ns - kReach,
-        [](const TruthFrame& t, double v) { return t.edge_ns < v; });
+    auto lo = std::lower_bound(truth.begin(), truth.end(), toa_ns - kReach,
+                               [](const TruthFrame& t, double v) { return t.edge_ns < v; });
     long best = -1;
     for (auto it = lo; it != truth.end() && it->edge_ns <= toa_ns + kReach; ++it) {
         const int d = bits_apart(it->bytes, sent, it->n_bits / 8);
         const double dt = std::fabs(it->edge_ns + 250 - toa_ns);
         if (best < 0 || d < *bits ||
-            (d == *bits && dt < std::fabs(truth[static_cast<size_t>(best)].edge_ns + 250 - toa_ns))) {
+            (d == *bits &&
+             dt < std::fabs(truth[static_cast<size_t>(best)].edge_ns + 250 - toa_ns))) {
             best = it - truth.begin();
             *bits = d;
         }
@@ -262,10 +264,9 @@ int main(int argc, char** argv) {
         const double toa_ns =
             static_cast<double>(static_cast<long long>(ts_seconds(m.time)) - base_s) * 1e9 +
             static_cast<double>(ts_fraction(m.time)) * 1e9 / 4294967296.0;
-        auto first = std::lower_bound(by_bytes.begin(), by_bytes.end(), frame,
-                                      [&](uint32_t a, const uint8_t* b) {
-                                          return memcmp(truth[a].bytes, b, 14) < 0;
-                                      });
+        auto first = std::lower_bound(
+            by_bytes.begin(), by_bytes.end(), frame,
+            [&](uint32_t a, const uint8_t* b) { return memcmp(truth[a].bytes, b, 14) < 0; });
         auto last = first;
         while (last != by_bytes.end() && memcmp(truth[*last].bytes, frame, 14) == 0) ++last;
         TruthFrame* best = nullptr;
@@ -289,7 +290,8 @@ int main(int argc, char** argv) {
                     fprintf(stderr, ", no reply in the air within 6 us\n");
                 } else {
                     const TruthFrame& t = truth[static_cast<size_t>(o)];
-                    fprintf(stderr, ", from %s (DF%d, %.1f dB, toa %+.0f ns): %d bits apart%s%s, %s\n",
+                    fprintf(stderr,
+                            ", from %s (DF%d, %.1f dB, toa %+.0f ns): %d bits apart%s%s, %s\n",
                             hex_of(t.bytes, t.n_bits / 8).c_str(), df_of(t.bytes), t.snr_db,
                             toa_ns - t.edge_ns - 250, bits, t.n_bits == 112 ? " in " : " of 56",
                             t.n_bits == 112 ? fields_apart(t.bytes, frame).c_str() : "",
@@ -312,15 +314,18 @@ int main(int argc, char** argv) {
         }
     }
     const double mean = strong ? sum / strong : 0;
-    const double sd = strong > 1 ? std::sqrt(std::max(0.0, (sum2 - strong * mean * mean) / (strong - 1))) : 0;
+    const double sd =
+        strong > 1 ? std::sqrt(std::max(0.0, (sum2 - strong * mean * mean) / (strong - 1))) : 0;
     std::string by_bits;
     for (const auto& [bits, count] : false_by_bits) {
         if (!by_bits.empty()) by_bits += ',';
-        by_bits += (bits < 0 ? std::string("x") : std::to_string(bits)) + ':' + std::to_string(count);
+        by_bits +=
+            (bits < 0 ? std::string("x") : std::to_string(bits)) + ':' + std::to_string(count);
     }
-    printf("sent %d found %d (%.1f %%) missed %d false %d duplicated %d toa_mean %.1f toa_sd %.1f "
-           "strong %d false_bits %s\n",
-           sent, found, sent ? 100.0 * found / sent : 0.0, sent - found, false_frames, dup, mean,
-           sd, strong, by_bits.empty() ? "-" : by_bits.c_str());
+    printf(
+        "sent %d found %d (%.1f %%) missed %d false %d duplicated %d toa_mean %.1f toa_sd %.1f "
+        "strong %d false_bits %s\n",
+        sent, found, sent ? 100.0 * found / sent : 0.0, sent - found, false_frames, dup, mean, sd,
+        strong, by_bits.empty() ? "-" : by_bits.c_str());
     return 0;
 }
