@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,25 +22,38 @@
 #include "include/level2.h"
 #include "lib/routing.h"
 #include "sdr/log.h"
+#include "sdr/resolver.h"
 
 namespace {
 
 constexpr int kHostMax = 62;  // characters of the host part, at most
 
-enum Phase : int32_t { kClosed, kConnecting, kOpen };
+enum Phase : int32_t { kClosed, kConnecting, kOpen, kResolving };
+
+constexpr int kMaxEvents = 4;
 
 struct LinkState {
     int32_t phase;          ///< kClosed: no connection of the link's own (standard output
                             ///< without -o, or between connections)
     bool wait;              ///< file input: full queue and connect wait
     bool owns_fd;           ///< out_fd was opened here
+    bool is_socket;         ///< out_fd is a TCP socket: written with MSG_NOSIGNAL
+    bool healthy_said;      ///< LINK_HEALTHY reported for this connection
     int64_t progress_ms;    ///< last time the output took bytes or had none to take
-    int64_t wait_us_max;    ///< longest link work of one block since the last report
+    int64_t opened_ms;      ///< when the connection was made
+    uint64_t frames_at_open;  ///< the queue's frames written when it was made
+    int64_t resolve_deadline_ms;  ///< a resolution not answered by then fails
+    int64_t wait_us_max;    ///< longest link work of one turn since the last report
     int64_t wait_us_run;    ///< longest since start
+    int32_t n_events;       ///< events for link_take_event, oldest first
+    int32_t events[kMaxEvents];
 };
 
 constinit ClientConn client{};
 constinit LinkState state{};
+constinit Context* bound = nullptr;  // the context of the loop's calls
+constinit bool cached = false;       // client.addr_list holds this attempt's addresses
+constinit bool stdout_is_socket = false;
 constinit SendQueue queue{};
 constinit bool local_file_opened = false;  // the first open of the run truncates
 
@@ -52,6 +66,13 @@ void release_addresses() {
     client.addr_list = nullptr;
     client.current = nullptr;
     client.next = nullptr;
+    cached = false;
+}
+
+/// Done with the addresses of this connection: a list the attempt reuses
+/// for its reconnections stays.
+void done_with_addresses() {
+    if (!cached) release_addresses();
 }
 
 ClientConn* open_local_file(const char* path) {
@@ -80,6 +101,11 @@ void set_socket_options(int fd) {
                   strerror(errno));
     if (!set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1))
         log_fatal("Cannot set NODELY on fd %d (%s)", fd, strerror(errno));
+#ifdef TCP_USER_TIMEOUT
+    // Data unacknowledged for 30 s gives the connection up, as the keep-alive
+    // does for a silent one; a preference where the system has it.
+    (void)set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, kUserTimeoutMs);
+#endif
     // A smaller buffer is only a preference: the default works too.
     (void)set_int_option(fd, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes);
     int flags = fcntl(fd, F_GETFL);
@@ -111,7 +137,7 @@ void drop_connecting(int err) {
 
 int connected() {
     client.connecting = 0;
-    release_addresses();
+    done_with_addresses();
     int keepalive = 0;
     socklen_t size = sizeof(keepalive);
     if (getsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &keepalive, &size) < 0)
@@ -141,7 +167,7 @@ int try_next(int64_t now_ms) {
         drop_connecting(errno);
     }
     log_warning("Connect failed on all instances of %s", client.url);
-    release_addresses();
+    done_with_addresses();
     return -1;
 }
 
@@ -149,7 +175,7 @@ int try_next(int64_t now_ms) {
 /// the output failed.
 int flush(Context* ctx, int64_t now_ms) {
     uint32_t written = 0;
-    if (sendq_flush(&queue, ctx->out_fd, &written) < 0) {
+    if (sendq_flush(&queue, ctx->out_fd, &written, state.is_socket) < 0) {
         const int err = errno;
         const int op = sendq_head_op(&queue);
         const char* what = op == L2_OP_HELLO      ? "hello"
@@ -175,6 +201,10 @@ void opened(Context* ctx, int64_t now_ms) {
     ctx->out_fd = client.fd;
     state.phase = kOpen;
     state.progress_ms = now_ms;
+    state.opened_ms = now_ms;
+    state.is_socket = client.remote_peer != 0;
+    state.healthy_said = false;
+    state.frames_at_open = queue.frames_written;
     // A cut with nothing in front of it has nothing left to separate.
     if (sendq_at_cut(&queue)) sendq_clear_cut(&queue);
     sendq_new_connection(&queue);
@@ -268,53 +298,290 @@ ClientConn* init_client(const char* url) {
     return c;
 }
 
-int link_open(Context* ctx, bool wait, int64_t now_ms) {
-    state.phase = kClosed;
-    state.wait = wait;
-    ClientConn* c = wait ? init_client(ctx->out_url) : client_start(ctx->out_url, now_ms);
-    if (c == nullptr) {
+namespace {
+
+void push_event(int event) {
+    if (state.n_events < kMaxEvents) state.events[state.n_events++] = event;
+}
+
+/// Starts connecting to the addresses in client.addr_list: 1 open, 0
+/// connecting, -1 none connected.
+int connect_listed(Context* ctx, int64_t now_ms) {
+    client.next = client.addr_list;
+    if (try_next(now_ms) < 0) {
         ctx->out_fd = -1;
+        state.phase = kClosed;
         return -1;
     }
     state.owns_fd = true;
-    ctx->out_remote = c->remote_peer;
-    if (c->connecting) {
-        ctx->out_fd = -1;
+    if (client.connecting) {
         state.phase = kConnecting;
         return 0;
     }
-    opened(ctx, wait ? monotonic_ms() : now_ms);
+    opened(ctx, now_ms);
     return 1;
 }
 
-int link_service(Context* ctx, int64_t now_ms) {
-    if (state.phase == kConnecting) {
-        const int r = client_progress(&client, now_ms, 0);
-        if (r == 0) return LINK_OK;
-        if (r < 0) {
-            state.phase = kClosed;
-            return LINK_NO_CONNECTION;
+/// A TCP destination: the addresses of this attempt, a numeric address,
+/// or a question to the resolver thread (kResolving until it answers).
+int open_peer(Context* ctx, int64_t now_ms) {
+    if (client.addr_list == nullptr) {
+        addrinfo* list = nullptr;
+        if (resolver_numeric(client.host, client.port, &list) == 0) {
+            client.addr_list = list;
+            cached = true;
+        } else {
+            if (resolver_ask(client.host, client.port) < 0) {
+                // No thread: the question is asked here.
+                const int rc = resolve_peer(&client);
+                if (rc != 0) {
+                    log_warning("getaddrinfo (%s, %s, ...): %s", client.host, client.port,
+                                gai_strerror(rc));
+                    client.addr_list = nullptr;
+                }
+                cached = client.addr_list != nullptr;
+                return connect_listed(ctx, now_ms);
+            }
+            state.phase = kResolving;
+            state.resolve_deadline_ms = now_ms + kResolveTimeoutMs;
+            return 0;
         }
-        opened(ctx, now_ms);
-        return LINK_CONNECTED;
     }
-    if (ctx->out_fd < 0) return LINK_OK;  // between connections: messages wait
-    if (ctx->out_broken || flush(ctx, now_ms) < 0) return LINK_BROKEN;
-    if (!sendq_at_cut(&queue)) return LINK_OK;
+    return connect_listed(ctx, now_ms);
+}
+
+/// The resolver answered (or its time ran out): connect, or fail.
+void resolved(Context* ctx, int64_t now_ms, bool timed_out) {
+    int rc = 0;
+    addrinfo* list = nullptr;
+    if (timed_out) {
+        log_warning("getaddrinfo (%s, %s, ...): no answer within %d s", client.host, client.port,
+                    kResolveTimeoutMs / 1000);
+        state.phase = kClosed;
+        push_event(LINK_NO_CONNECTION);
+        return;
+    }
+    if (!resolver_take(&rc, &list)) return;
+    if (rc != 0) {
+        log_warning("getaddrinfo (%s, %s, ...): %s", client.host, client.port, gai_strerror(rc));
+        list = nullptr;
+    }
+    client.addr_list = list;
+    cached = list != nullptr;
+    const int r = connect_listed(ctx, now_ms);
+    if (r != 0) push_event(r > 0 ? LINK_CONNECTED : LINK_NO_CONNECTION);
+}
+
+/// A connection that carried frames for a minute is sound: its failures
+/// are forgotten.
+void check_healthy(int64_t now_ms) {
+    if (state.phase != kOpen || !client.remote_peer || state.healthy_said) return;
+    if (now_ms - state.opened_ms < kHealthyMs || queue.frames_written == state.frames_at_open)
+        return;
+    state.healthy_said = true;
+    push_event(LINK_HEALTHY);
+}
+
+/// Everything in front of a cut is out: a new connection for the rest.
+void reopen_at_cut(Context* ctx, int64_t now_ms) {
     sendq_clear_cut(&queue);
-    if (state.phase != kOpen || !client.remote_peer) return LINK_OK;
-    // Everything in front of the cut is out: a new connection for the rest.
+    if (state.phase != kOpen || !client.remote_peer) return;
     link_close(ctx, false);
     const int r = link_open(ctx, state.wait, now_ms);
-    if (r < 0) return LINK_NO_CONNECTION;
-    return r > 0 ? LINK_CONNECTED : LINK_OK;
+    if (r < 0) push_event(LINK_NO_CONNECTION);
+    if (r > 0) push_event(LINK_CONNECTED);
+}
+
+/// The connect in progress: 1 made, 0 still going, -1 failed.
+void follow_connect(Context* ctx, int64_t now_ms) {
+    const int r = client_progress(&client, now_ms, 0);
+    if (r == 0) return;
+    if (r < 0) {
+        state.phase = kClosed;
+        push_event(LINK_NO_CONNECTION);
+        return;
+    }
+    opened(ctx, now_ms);
+    push_event(LINK_CONNECTED);
+}
+
+/// Writes what the output takes (`writable`: poll said so) and watches for
+/// a stalled peer; at a cut, the connection is made anew.
+void serve_open(Context* ctx, int64_t now_ms, bool writable) {
+    if (ctx->out_fd < 0) return;
+    if (ctx->out_broken) return;
+    if (writable) {
+        if (flush(ctx, now_ms) < 0) {
+            push_event(LINK_BROKEN);
+            return;
+        }
+    } else if (sendq_pending(&queue) > 0 && now_ms - state.progress_ms >= kStallLimitMs) {
+        // Nothing taken for the limit: flush tries once more and says so.
+        if (flush(ctx, now_ms) < 0) {
+            push_event(LINK_BROKEN);
+            return;
+        }
+    } else if (sendq_pending(&queue) == 0) {
+        state.progress_ms = now_ms;
+    }
+    if (sendq_at_cut(&queue)) reopen_at_cut(ctx, now_ms);
+    check_healthy(now_ms);
+}
+
+int link_fill(pollfd* fds, int max, int64_t now_ms, int64_t* deadline_ms) {
+    Context* ctx = bound;
+    if (ctx == nullptr || max < 1) return 0;
+    (void)now_ms;
+    auto lower = [deadline_ms](int64_t t) {
+        if (t < *deadline_ms) *deadline_ms = t;
+    };
+    if (state.phase == kResolving) {
+        lower(state.resolve_deadline_ms);
+        fds[0] = pollfd{resolver_fd(), POLLIN, 0};
+        return 1;
+    }
+    if (state.phase == kConnecting) {
+        lower(client.deadline_ms);
+        fds[0] = pollfd{client.fd, POLLOUT, 0};
+        return 1;
+    }
+    if (ctx->out_fd < 0 || ctx->out_broken) return 0;
+    if (state.phase == kOpen && client.remote_peer && !state.healthy_said &&
+        queue.frames_written != state.frames_at_open)
+        lower(state.opened_ms + kHealthyMs);
+    if (sendq_pending(&queue) == 0 && !sendq_at_cut(&queue)) return 0;
+    lower(state.progress_ms + kStallLimitMs);
+    fds[0] = pollfd{ctx->out_fd, POLLOUT, 0};
+    return 1;
+}
+
+void link_serve(const pollfd* fds, int n, int64_t now_ms) {
+    Context* ctx = bound;
+    if (ctx == nullptr) return;
+    const int64_t start_us = monotonic_us();
+    const short revents = n > 0 ? fds[0].revents : 0;
+    if (state.phase == kResolving) {
+        if (revents != 0) resolved(ctx, now_ms, false);
+        else if (now_ms >= state.resolve_deadline_ms) resolved(ctx, now_ms, true);
+    } else if (state.phase == kConnecting) {
+        if (revents != 0 || now_ms >= client.deadline_ms) follow_connect(ctx, now_ms);
+    } else {
+        serve_open(ctx, now_ms, (revents & (POLLOUT | POLLERR | POLLHUP)) != 0);
+    }
+    if (revents != 0) link_note_wait(monotonic_us() - start_us);
+}
+
+constexpr PollClient kLinkClient = {link_fill, link_serve};
+
+}  // namespace
+
+int link_use_stdout(Context* ctx, int64_t now_ms) {
+    static constinit int stdout_fd = -1;
+    if (stdout_fd < 0) {
+        // A pipe or a terminal is opened anew, non-blocking, so that a reader
+        // that stops never stops the service (the flag set on descriptor 1
+        // itself would change it for every other holder, the shell
+        // included); a regular file never blocks; a socket takes
+        // MSG_DONTWAIT.
+        struct stat st;
+        stdout_fd = 1;
+        if (fstat(1, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+            const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) stdout_fd = fd;
+        }
+        stdout_is_socket = fstat(1, &st) == 0 && S_ISSOCK(st.st_mode);
+    }
+    ctx->out_fd = stdout_fd;
+    state.is_socket = stdout_is_socket;
+    state.progress_ms = now_ms;
+    return stdout_fd;
+}
+
+const PollClient* link_poll_client(Context* ctx) {
+    bound = ctx;
+    return &kLinkClient;
+}
+
+int link_take_event() {
+    if (state.n_events == 0) return LINK_OK;
+    const int event = state.events[0];
+    for (int i = 1; i < state.n_events; i++) state.events[i - 1] = state.events[i];
+    state.n_events--;
+    return event;
+}
+
+void link_forget_addresses() {
+    if (state.phase == kClosed) release_addresses();
+    cached = false;
+}
+
+int link_open(Context* ctx, bool wait, int64_t now_ms) {
+    state.phase = kClosed;
+    state.wait = wait;
+    state.n_events = 0;
+    if (ctx->out_url == nullptr || strchr(ctx->out_url, ':') == nullptr) {
+        ClientConn* c = client_start(ctx->out_url, now_ms);
+        state.owns_fd = ctx->out_url != nullptr;
+        ctx->out_remote = c->remote_peer;
+        opened(ctx, now_ms);
+        return 1;
+    }
+    // A TCP peer: the addresses of this attempt are kept for its
+    // reconnections.
+    addrinfo* keep = cached ? client.addr_list : nullptr;
+    if (!cached) release_addresses();
+    memset(&client, 0, sizeof(client));
+    client.fd = -1;
+    client.remote_peer = 1;
+    client.url = ctx->out_url;
+    client.addr_list = keep;
+    const char* colon = strchr(ctx->out_url, ':');
+    const size_t host_len = static_cast<size_t>(colon - ctx->out_url);
+    if (host_len > kHostMax)
+        log_fatal("sorry, cannot process url %s (host part is too long)", ctx->out_url);
+    memcpy(client.host, ctx->out_url, host_len);
+    client.host[host_len] = '\0';
+    strncpy(client.port, colon + 1, sizeof(client.port));
+    client.port[sizeof(client.port) - 1] = '\0';  // at most 7 characters remain
+    ctx->out_remote = 1;
+    ctx->out_fd = -1;
+    const int r = open_peer(ctx, now_ms);
+    if (r > 0 || state.phase != kResolving) return r;
+    if (!wait) return 0;
+    // Waiting callers (tests, the synchronous API) wait for the answer.
+    while (state.phase == kResolving) {
+        pollfd p = {resolver_fd(), POLLIN, 0};
+        (void)poll(&p, 1, 100);
+        link_serve(&p, 1, monotonic_ms());
+    }
+    return link_take_event() == LINK_CONNECTED ? 1 : (state.phase == kConnecting ? 0 : -1);
+}
+
+int link_service(Context* ctx, int64_t now_ms) {
+    bound = ctx;
+    if (state.phase == kResolving || state.phase == kConnecting) {
+        pollfd p = {state.phase == kResolving ? resolver_fd() : client.fd,
+                    static_cast<short>(state.phase == kResolving ? POLLIN : POLLOUT), 0};
+        (void)poll(&p, 1, 0);
+        link_serve(&p, 1, now_ms);
+    } else {
+        serve_open(ctx, now_ms, true);
+    }
+    int event = link_take_event();
+    if (event == LINK_HEALTHY) event = link_take_event();
+    return event;
 }
 
 bool link_busy(const Context* ctx) {
-    return state.phase == kConnecting || (ctx->out_fd >= 0 && sendq_pending(&queue) > 0);
+    return state.phase == kConnecting || state.phase == kResolving || (ctx->out_fd >= 0 && sendq_pending(&queue) > 0);
 }
 
 void link_wait(const Context* ctx, int ms) {
+    if (state.phase == kResolving) {
+        pollfd p = {resolver_fd(), POLLIN, 0};
+        (void)poll(&p, 1, ms);
+        return;
+    }
     const int fd = state.phase == kConnecting ? client.fd : ctx->out_fd;
     if (fd < 0) return;
     pollfd p = {fd, POLLOUT, 0};
@@ -322,7 +589,8 @@ void link_wait(const Context* ctx, int ms) {
 }
 
 void link_close(Context* ctx, bool failed) {
-    const int fd = state.phase == kConnecting ? client.fd : ctx->out_fd;
+    state.n_events = 0;
+    const int fd = state.phase == kConnecting ? client.fd : state.phase == kResolving ? -1 : ctx->out_fd;
     if (state.owns_fd && fd >= 0) {
         if (failed && client.remote_peer) {
             // Reset: what the kernel still holds for a failed peer is lost
@@ -333,7 +601,7 @@ void link_close(Context* ctx, bool failed) {
         close(fd);
     }
     if (state.owns_fd) ctx->out_fd = -1;
-    release_addresses();
+    done_with_addresses();
     client.fd = -1;
     client.connecting = 0;
     state.owns_fd = false;
@@ -378,7 +646,7 @@ void link_report(const Context* ctx) {
                     "report",
                     ctx->out_url, queue.dropped_frames, queue.dropped_other);
     }
-    static constexpr const char* kPhaseNames[] = {"closed", "connecting", "open"};
+    static constexpr const char* kPhaseNames[] = {"closed", "connecting", "open", "resolving"};
     log_debug(DBG_STATISTICS,
               "link: %s, %u messages waiting (%u bytes), %u frames dropped, longest wait "
               "%lld.%03lld ms (%lld.%03lld ms since start)\n",
@@ -398,6 +666,7 @@ SendQueue* link_queue() {
 
 void link_reset() {
     release_addresses();
+    bound = nullptr;
     memset(&client, 0, sizeof(client));
     client.fd = -1;
     state = LinkState{};

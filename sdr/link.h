@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "include/context.h"
+#include "sdr/event_loop.h"
 #include "sdr/send_queue.h"
 
 struct addrinfo;
@@ -36,6 +37,9 @@ inline constexpr int kConnectTimeoutMs = 10000;   ///< a connect waits this long
 inline constexpr int kStallLimitMs = 30000;       ///< no byte taken while messages wait: dead
 inline constexpr int kIncompleteLimitMs = 30000;  ///< a message incomplete this long: dead
 inline constexpr int kReceiveTimeoutSeconds = 30;
+inline constexpr int kUserTimeoutMs = 30000;     ///< data unacknowledged this long: dead
+inline constexpr int kResolveTimeoutMs = 10000;  ///< a name not resolved by then: no connection
+inline constexpr int kHealthyMs = 60000;         ///< a connection that carried frames this long is sound
 /// Send buffer asked of the kernel (which doubles it): about 1 s of busy
 /// traffic. A stalled peer then leaves the backlog in the queue, where it
 /// survives a reconnection, rather than in the kernel, where it is lost.
@@ -45,6 +49,7 @@ inline constexpr int kSendBufferBytes = 32768;
 enum LinkEvent : int {
     LINK_OK = 0,              ///< nothing to do, or the queue was written as far as it went
     LINK_CONNECTED = 1,       ///< a connection was just made: send the HELLO, call again
+    LINK_HEALTHY = 2,         ///< the connection carried frames for 60 s: its failures are forgotten
     LINK_BROKEN = -1,         ///< the output failed (ctx->out_broken is set); close it
     LINK_NO_CONNECTION = -2,  ///< no address could be connected
 };
@@ -75,16 +80,37 @@ ClientConn* client_start(const char* url, int64_t now_ms);
 /// own warning.
 int client_progress(ClientConn* conn, int64_t now_ms, int wait_ms);
 
-/// Opens ctx->out_url and sets out_fd and out_remote. `wait`: the connect is
-/// waited for, and later a full queue waits for room (file input). 1 open (the
-/// caller sends the HELLO), 0 connecting (link_service reports the
-/// connection), -1 no connection.
+/// Opens ctx->out_url and sets out_fd and out_remote. A name is resolved by
+/// the resolver thread (numeric addresses need none; the addresses found
+/// serve the reconnections of the attempt). `wait`: the resolution is
+/// waited for, and later a full queue waits for room (file input). 1 open
+/// (the caller sends the HELLO), 0 resolving or connecting (the loop's calls
+/// report the connection), -1 no connection.
 int link_open(Context* ctx, bool wait, int64_t now_ms);
 
 /// Once per block: follows a connect, writes what the output takes, gives
 /// up an output that took no byte for 30 s while messages waited, and
 /// closes and reopens the connection at a cut. Never waits.
 int link_service(Context* ctx, int64_t now_ms);
+
+/// The link's client of the event loop (bound to `ctx`): the resolver's
+/// answer, the connect in progress, the queue written whenever the output
+/// takes bytes, the stall limit, the cut. What it finds is taken with
+/// link_take_event.
+const PollClient* link_poll_client(Context* ctx);
+
+/// The oldest event the loop's calls found (LINK_CONNECTED, LINK_HEALTHY,
+/// LINK_BROKEN, LINK_NO_CONNECTION), LINK_OK when none is left.
+int link_take_event();
+
+/// A new attempt: the next link_open resolves the destination again (the
+/// reconnections within an attempt reuse its addresses).
+void link_forget_addresses();
+
+/// No -o: the messages go to standard output through the queue, written
+/// without blocking (a pipe or terminal is opened anew with O_NONBLOCK).
+/// Sets out_fd; returns it.
+int link_use_stdout(Context* ctx, int64_t now_ms);
 
 /// True while a connect is in progress or messages wait for an open output.
 bool link_busy(const Context* ctx);

@@ -1,5 +1,8 @@
 #include "sdr/log.h"
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdlib>
 
@@ -13,7 +16,35 @@ namespace {
 constexpr int kMessageBuffer = 1024;
 constexpr int kMessageMax = 1022;
 
+// Lines that could not be written since the last line about them.
+constinit uint32_t lost_lines = 0;
+
 FILE* out_stream() { return log_stream ? log_stream : stderr; }
+
+/// Writes one piece of the log with one write() to the stream's
+/// descriptor: a piece that cannot be written is counted and dropped,
+/// never kept for a retry (a stdio buffer would write it again with the
+/// next piece, to a stream that is gone).
+void emit(const char* text, size_t len) {
+    FILE* f = out_stream();
+    const int fd = fileno(f);
+    if (fd < 0) {  // a stream without a descriptor (memory): stdio it is
+        if (fwrite(text, 1, len, f) != len || fflush(f) != 0) lost_lines++;
+        clearerr(f);
+        return;
+    }
+    (void)fflush(f);  // anything written to it through stdio goes first
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            lost_lines++;
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
 
 void print_severity(const char* prefix, const char* fmt, va_list ap) {
     char text[kMessageBuffer];
@@ -21,36 +52,58 @@ void print_severity(const char* prefix, const char* fmt, va_list ap) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     vsnprintf(text, kMessageMax + 1, fmt, ap);
 #pragma GCC diagnostic pop
-    FILE* f = out_stream();
-    fprintf(f, "%s - %s\n", prefix, text);
-    fflush(f);
+    char line[kMessageBuffer + 16];
+    const int n = snprintf(line, sizeof line, "%s - %s\n", prefix, text);
+    emit(line, static_cast<size_t>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1));
 }
 
 }  // namespace
 
 int log_debug(int mask, const char* fmt, ...) {
     if ((mask & debug_mask) == 0) return 0;
-    FILE* f = out_stream();
+    char text[kMessageBuffer * 4];
     va_list ap;
     va_start(ap, fmt);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    int n = vfprintf(f, fmt, ap);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
 #pragma GCC diagnostic pop
     va_end(ap);
-    fflush(f);
-    return n < 0 ? 0 : n;
+    if (n < 0) return 0;
+    if (n >= static_cast<int>(sizeof text)) n = static_cast<int>(sizeof text) - 1;
+    emit(text, static_cast<size_t>(n));
+    return n;
 }
 
 void log_hex(int mask, const uint8_t* bytes, int count, const char* fmt) {
     if ((mask & debug_mask) == 0) return;
-    FILE* f = out_stream();
+    char text[kMessageBuffer * 4];
+    size_t len = 0;
+    for (int i = 0; i < count && len + 16 < sizeof text; i++) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    for (int i = 0; i < count; i++) fprintf(f, fmt, static_cast<unsigned>(bytes[i]));
+        const int n = snprintf(text + len, sizeof text - len, fmt, static_cast<unsigned>(bytes[i]));
 #pragma GCC diagnostic pop
-    fputc('\n', f);
-    fflush(f);
+        if (n > 0) len += static_cast<size_t>(n) < sizeof text - len ? static_cast<size_t>(n) : 0;
+    }
+    text[len++] = '\n';
+    emit(text, len);
+}
+
+void log_lost_report() {
+    if (lost_lines == 0) return;
+    const uint32_t lost = lost_lines;
+    char line[128];
+    const int n = snprintf(line, sizeof line,
+                           "Warning - %u log lines could not be written (the log stream failed) "
+                           "and were dropped\n",
+                           lost);
+    emit(line, static_cast<size_t>(n));
+    if (lost_lines == lost) lost_lines = 0;  // written: they are told
+}
+
+uint32_t log_lost_lines() {
+    return lost_lines;
 }
 
 void log_fatal(const char* fmt, ...) {

@@ -1,7 +1,9 @@
 // Logging: one stream, a debug bit pattern and three severities.
 //
 // Everything the program prints goes through here, except the usage text
-// and the version line of the command line. Every call flushes the stream.
+// and the version line of the command line. Every call writes its text at
+// once with one write(); a write that fails (a log reader that went away)
+// is counted and dropped, and logging never fails its caller.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,13 @@ void log_hex(int mask, const uint8_t* bytes, int count, const char* fmt);
 void log_warning(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 /// Prints "Info - %s\n".
 void log_info(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/// A line that cannot be written is counted and dropped, never retried:
+/// when any were, one warning says how many (the statistics report calls
+/// it, so the next report that can be written tells); nothing otherwise.
+void log_lost_report();
+/// Lines dropped since the last warning about them.
+uint32_t log_lost_lines();
 
 /// The internal consistency check: a failure reports the module's source path
 /// and the line through log_fatal, which ends the process with status 1.

@@ -5,6 +5,7 @@
 #include "sdr/remote.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -19,6 +20,11 @@ namespace {
 constexpr char kModule[] = "sdr/remote";
 
 constinit L2Reader reader{};  // what the peer has sent on this connection
+// The loop's reading: the peer closed or reset the connection (the read's
+// result, 0 or negative), noticed as soon as the loop saw it.
+constinit bool peer_gone = false;
+constinit int32_t gone_result = 0;
+constinit Context* bound = nullptr;
 
 // Frame filter and ordering state: zero at start, kept across reconnections.
 constinit TimeStamp last_frame_time = 0;
@@ -98,10 +104,12 @@ void remote_reset_state() {
     frames_dropped = 0;
     frames_since_hello = 0;
     l2_reader_clear(&reader);
+    peer_gone = false;
 }
 
 int remote_connected(Context* ctx, TimeStamp time) {
     l2_reader_clear(&reader);
+    peer_gone = false;
     return send_hello(ctx, time);
 }
 
@@ -189,20 +197,31 @@ int send_frame(Context* ctx, const uint8_t* frame, int length, const FrameInfo* 
     return 0;
 }
 
-int read_frame(int fd, L2Message* msg, int* nlast, int64_t now_ms) {
+namespace {
+
+/// The result for a peer that has gone, by what of a message was left.
+int gone_result_code() {
+    bool in_body = false;
+    if (!l2_reader_partial(&reader, &in_body)) return RF_NO_HEADER;
+    return in_body ? RF_REOPEN : RF_NO_DATA;
+}
+
+/// read_frame; `may_read`: one read of the socket when no message is whole
+/// (else only what the loop has read is looked at).
+int next_frame(int fd, L2Message* msg, int* nlast, int64_t now_ms, bool may_read) {
     *nlast = -9;
     int result = l2_reader_next(&reader, msg, now_ms);
-    if (result == RF_PARTIAL) {
+    if (result == RF_PARTIAL && !may_read && peer_gone) {
+        *nlast = gone_result;
+        return gone_result_code();
+    }
+    if (result == RF_PARTIAL && may_read) {
         const ssize_t n = recv(fd, reader.buf + reader.have,
                                static_cast<size_t>(l2_reader_room(&reader)), MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return RF_PARTIAL;
         *nlast = static_cast<int>(n);
-        if (n <= 0) {  // the peer has closed the stream, or the connection failed
-            bool in_body = false;
-            if (!l2_reader_partial(&reader, &in_body)) return RF_NO_HEADER;
-            return in_body ? RF_REOPEN : RF_NO_DATA;
-        }
+        if (n <= 0) return gone_result_code();  // closed by the peer, or failed
         l2_reader_took(&reader, static_cast<int>(n), now_ms);
         result = l2_reader_next(&reader, msg, now_ms);
     }
@@ -211,6 +230,86 @@ int read_frame(int fd, L2Message* msg, int* nlast, int64_t now_ms) {
         log_warning("in frame ? protocol error in size %d", msg->length);
     }
     return result;
+}
+
+/// What process_frame does with read_frame's result: 0, or -1 (the
+/// connection is to be closed) after its warnings.
+int handle_result(Context* ctx, int result, const L2Message* msg, int nlast, int64_t now,
+                  const TimeStamp* time);
+
+/// The peer's bytes as the loop finds them readable: read until the socket
+/// has no more or the reader is full; a close or reset is kept for
+/// remote_check.
+void receive(int fd, bool hung_up, int64_t now_ms) {
+    while (!peer_gone && l2_reader_room(&reader) > 0) {
+        const ssize_t n = recv(fd, reader.buf + reader.have,
+                               static_cast<size_t>(l2_reader_room(&reader)), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) {
+            peer_gone = true;
+            gone_result = static_cast<int32_t>(n);
+            return;
+        }
+        l2_reader_took(&reader, static_cast<int>(n), now_ms);
+    }
+    // Shut down or reset with bytes left unread: gone all the same.
+    if (hung_up && !peer_gone) {
+        peer_gone = true;
+        gone_result = 0;
+    }
+}
+
+int remote_fill(pollfd* fds, int max, int64_t, int64_t* deadline_ms) {
+    const Context* ctx = bound;
+    if (ctx == nullptr || max < 1 || ctx->out_fd < 0 || !ctx->out_remote || peer_gone ||
+        ctx->out_broken)
+        return 0;
+    if (reader.have > 0 && reader.since_ms + kIncompleteLimitMs < *deadline_ms)
+        *deadline_ms = reader.since_ms + kIncompleteLimitMs;
+    short events = POLLRDHUP;
+    if (l2_reader_room(&reader) > 0) events |= POLLIN;
+    fds[0] = pollfd{ctx->out_fd, events, 0};
+    return 1;
+}
+
+void remote_serve(const pollfd* fds, int n, int64_t now_ms) {
+    if (bound == nullptr || n < 1 || fds[0].revents == 0) return;
+    receive(fds[0].fd, (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0, now_ms);
+}
+
+constexpr PollClient kRemoteClient = {remote_fill, remote_serve};
+
+}  // namespace
+
+int read_frame(int fd, L2Message* msg, int* nlast, int64_t now_ms) {
+    return next_frame(fd, msg, nlast, now_ms, true);
+}
+
+const PollClient* remote_poll_client(Context* ctx) {
+    bound = ctx;
+    return &kRemoteClient;
+}
+
+int process_buffered_frame(Context* ctx, const TimeStamp* time) {
+    if (ctx->out_fd < 0) return 0;
+    if (ctx->out_broken) return -1;
+    const int64_t now = monotonic_ms();
+    L2Message msg;
+    int nlast = -9;
+    const int result = next_frame(ctx->out_fd, &msg, &nlast, now, false);
+    return handle_result(ctx, result, &msg, nlast, now, time);
+}
+
+int remote_check(Context* ctx, int64_t now_ms) {
+    if (ctx->out_fd < 0 || !ctx->out_remote || ctx->out_broken) return 0;
+    if (!peer_gone && (reader.have == 0 || now_ms - reader.since_ms < kIncompleteLimitMs))
+        return 0;
+    // Whole messages still held are read first (they wait for a record);
+    // the peer's end or the limit is what the driver acts on.
+    const int result = peer_gone ? gone_result_code() : RF_PARTIAL;
+    L2Message msg{};
+    return handle_result(ctx, result, &msg, peer_gone ? gone_result : -9, now_ms, nullptr);
 }
 
 int send_sync_rsp(Context* ctx, const L2Message* request, const SyncBody* body, TimeStamp time) {
@@ -247,6 +346,13 @@ int process_frame(Context* ctx, const TimeStamp* time) {
     L2Message msg;
     int nlast = -9;
     const int result = read_frame(fd, &msg, &nlast, now);
+    return handle_result(ctx, result, &msg, nlast, now, time);
+}
+
+namespace {
+
+int handle_result(Context* ctx, int result, const L2Message* msg, int nlast, int64_t now,
+                  const TimeStamp* time) {
     const char* url = ctx->out_url ? ctx->out_url : "(null)";
     switch (result) {
         case RF_NO_HEADER:
@@ -271,16 +377,18 @@ int process_frame(Context* ctx, const TimeStamp* time) {
                         kIncompleteLimitMs / 1000, static_cast<int>(reader.have));
             break;
         default:  // RF_OK
-            if (msg.op == L2_OP_SYNC_REQ) {
-                handle_sync_request(ctx, &msg, *time);
-            } else if (const char* name = l2_op_name(msg.op)) {
+            if (msg->op == L2_OP_SYNC_REQ) {
+                handle_sync_request(ctx, msg, *time);
+            } else if (const char* name = l2_op_name(msg->op)) {
                 log_info("got l2-frame op %s", name);
             } else {
-                log_warning("got l2-frame with unnamed op %d (length %d), dropped", msg.op,
-                            msg.length);
+                log_warning("got l2-frame with unnamed op %d (length %d), dropped", msg->op,
+                            msg->length);
             }
             return 0;
     }
     log_warning("process_frame: read_frame() failed with inconsistent data");
     return -1;
 }
+
+}  // namespace

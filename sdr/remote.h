@@ -8,6 +8,7 @@
 
 #include "include/context.h"
 #include "include/level2.h"
+#include "sdr/event_loop.h"
 #include "sdr/l2_reader.h"
 
 /// A new connection: the reader starts empty and the HELLO at `time` goes
@@ -27,6 +28,21 @@ int send_frame(Context* ctx, const uint8_t* frame, int length, const FrameInfo* 
 /// one: 0, or -1 when the peer went away, sent a length byte of 160 or more,
 /// left a message incomplete for 30 s, or the output is broken.
 int process_frame(Context* ctx, const TimeStamp* time);
+
+/// The reading side's client of the event loop (bound to `ctx`): while the
+/// output is a TCP peer, its bytes are read as they come (until the socket
+/// has no more or the reader is full), and a close or reset is seen at once,
+/// whatever the input does.
+const PollClient* remote_poll_client(Context* ctx);
+
+/// process_frame on what the loop has read, reading nothing itself (the
+/// driver's per-record call: no system call per record).
+int process_buffered_frame(Context* ctx, const TimeStamp* time);
+
+/// After each turn: -1, after the warnings of process_frame, when the peer
+/// has closed or reset the connection or left a message incomplete for
+/// 30 s; 0 otherwise. A whole request waits for the next record.
+int remote_check(Context* ctx, int64_t now_ms);
 
 /// Takes the next message: from what the reader holds, else after one read
 /// of what `fd` has now. One of RF_OK..RF_PARTIAL; `nlast` gets the result

@@ -6,6 +6,7 @@
 #include "sdr/send_queue.h"
 
 #include <errno.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,6 +95,7 @@ void consume(SendQueue* q, uint32_t n) {
             return;
         }
         n -= rest;
+        if (is_frame_op(op_at(q, 0))) q->frames_written++;
         q->head = (q->head + len) & kMask;
         q->used -= len;
         q->count--;
@@ -112,6 +114,7 @@ void sendq_clear(SendQueue* q) {
     q->cut = kNoCut;
     q->dropped_frames = 0;
     q->dropped_other = 0;
+    q->frames_written = 0;
 }
 
 int sendq_push(SendQueue* q, const uint8_t* message) {
@@ -159,14 +162,15 @@ void sendq_new_connection(SendQueue* q) {
     if (cut != kNoCut) q->cut = cut - removed_before_cut;
 }
 
-int sendq_flush(SendQueue* q, int fd, uint32_t* written) {
+int sendq_flush(SendQueue* q, int fd, uint32_t* written, bool socket) {
     *written = 0;
     for (;;) {
         const uint32_t limit = q->cut == kNoCut ? q->used : q->cut;
         const uint32_t pos = (q->head + q->head_sent) & kMask;
         const uint32_t span = std::min(limit - q->head_sent, kSendQueueBytes - pos);
         if (span == 0) return 0;
-        const ssize_t n = write(fd, q->ring + pos, span);
+        const ssize_t n = socket ? send(fd, q->ring + pos, span, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                 : write(fd, q->ring + pos, span);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;

@@ -25,6 +25,7 @@ struct SendQueue {
     uint32_t cut;             ///< bytes from `head` to the cut, or kNoCut
     uint32_t dropped_frames;  ///< frames dropped for room, since the caller last cleared it
     uint32_t dropped_other;   ///< sync answers dropped for room, likewise
+    uint64_t frames_written;  ///< frame messages written whole since the queue was cleared
     uint8_t ring[kSendQueueBytes];
 };
 
@@ -45,10 +46,11 @@ int sendq_push_front(SendQueue* q, const uint8_t* message);
 /// to the previous connection are removed.
 void sendq_new_connection(SendQueue* q);
 
-/// Writes as much as `fd` takes without waiting, up to the cut. 0, also when
-/// the descriptor would block; -1 when a write failed (errno as it left it).
-/// `*written` gets the bytes written.
-int sendq_flush(SendQueue* q, int fd, uint32_t* written);
+/// Writes as much as `fd` takes without waiting, up to the cut (`socket`:
+/// with send(), MSG_NOSIGNAL and MSG_DONTWAIT). 0, also when the descriptor
+/// would block; -1 when a write failed (errno as it left it). `*written`
+/// gets the bytes written.
+int sendq_flush(SendQueue* q, int fd, uint32_t* written, bool socket = false);
 
 /// Bytes still to be written before the cut (all bytes when there is none).
 uint32_t sendq_pending(const SendQueue* q);
