@@ -559,6 +559,9 @@ int link_open(Context* ctx, bool wait, int64_t now_ms) {
 
 int link_service(Context* ctx, int64_t now_ms) {
     bound = ctx;
+    if (state.phase != kResolving && state.phase != kConnecting && ctx->out_fd >= 0 &&
+        ctx->out_broken)
+        return LINK_BROKEN;
     if (state.phase == kResolving || state.phase == kConnecting) {
         pollfd p = {state.phase == kResolving ? resolver_fd() : client.fd,
                     static_cast<short>(state.phase == kResolving ? POLLIN : POLLOUT), 0};

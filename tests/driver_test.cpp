@@ -219,7 +219,7 @@ TEST(DriverTest, EmptyFileIsRetriedWithBackOff) {
     ASSERT_NE(from, std::string::npos) << r.err;
     EXPECT_EQ(r.err.substr(from),
               "reconnect delay index=0\nWarning - can't read file: 0\n\n"
-              "reconnect delay index=1\nWarning - can't read file: 0\n\n");
+              "reconnect delay index=1\nInfo - next attempt in 2 s\nWarning - can't read file: 0\n\n");
     EXPECT_GE(elapsed, std::chrono::seconds(2));
 }
 
@@ -323,6 +323,7 @@ TEST(DriverTest, StandardInputResumesOnNextRecord) {
     EXPECT_EQ(log_lines(r.err),
               std::vector<std::string>(
                   {"Warning - file -: record 2 has magic 0x55555555, not 0x54535201", close,
+                   "Info - next attempt in 2 s",
                    "Warning - file -: skipped 100 bytes to the next record header", close}))
         << r.err;
 }
@@ -334,7 +335,8 @@ TEST(DriverTest, StandardInputAtItsEndEndsEachAttempt) {
     EXPECT_EQ(count_of(r.err, "Warning"), 0) << r.err;
 }
 
-// An output that cannot be connected ends the attempt with its warning.
+// An output that cannot be connected ends the attempt with its warning; the
+// run, whose retry count the destination used up, ends with status 2.
 TEST(DriverTest, UnreachableProxy) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(s, 0);
@@ -350,7 +352,7 @@ TEST(DriverTest, UnreachableProxy) {
     TempDir dir;
     write_file(dir.file("cap"), raw_capture(1));
     ProcessResult r = run_vorlix({"-d", "0", "-w", "0", "-r", "0", "-o", url, dir.file("cap")});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 2);  // the destination failed: not a clean end
     EXPECT_NE(r.err.find("Warning - Cannot open " + url + " (no-sock)\n\n" + kClose),
               std::string::npos)
         << r.err;
@@ -363,7 +365,7 @@ TEST(DriverTest, FailingOutputEndsTheAttempt) {
     write_file(dir.file("cap"), timestamped_capture(2, kT0, kStep));
     ProcessResult r =
         run_vorlix({"-d", "0", "-w", "0", "-r", "0", "-o", "/dev/full", dir.file("cap")});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(
         r.err.find("Warning - Cannot write to /dev/full, output closed\n" + std::string(kClose)),
         std::string::npos)

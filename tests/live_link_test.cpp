@@ -252,12 +252,20 @@ TEST_P(LiveLink, InputKeepsItsPaceWhateverThePeerDoes) {
             // queued frames. What is missing is one run of records at the
             // stall: what the dead connection took, then the oldest frames
             // that the full queue dropped.
+            // The kernel's user time-out (30 s of unacknowledged data) and
+            // the service's own limit come within moments of each other:
+            // either ends the connection, the service's own with a reset.
+            const bool own = err.find("took no bytes for 30 s") != std::string::npos;
+            EXPECT_TRUE(own || err.find("(Connection timed out, 110)") != std::string::npos)
+                << err;
             const Line* reset = find_line(lines, "reset by the receiver ");
-            ASSERT_NE(reset, nullptr) << proxy.lines().substr(0, 2000);
-            const double into = std::stod(reset->text.substr(reset->text.find("receiver ") + 9));
-            EXPECT_GE(into, 30.0);
-            EXPECT_LE(into, 38.0);
-            EXPECT_NE(err.find("took no bytes for 30 s"), std::string::npos) << err;
+            if (own) {
+                ASSERT_NE(reset, nullptr) << proxy.lines().substr(0, 2000);
+                const double into =
+                    std::stod(reset->text.substr(reset->text.find("receiver ") + 9));
+                EXPECT_GE(into, 30.0);
+                EXPECT_LE(into, 38.0);
+            }
             EXPECT_GE(s.connections, 2);
             ASSERT_EQ(s.gaps.size(), 1U);
             EXPECT_GT(frames_dropped(err), 0);
