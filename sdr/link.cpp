@@ -643,11 +643,16 @@ void link_note_wait(int64_t us) {
 }
 
 void link_report(const Context* ctx) {
-    if (ctx->out_url == nullptr) return;
     if (queue.dropped_frames > 0 || queue.dropped_other > 0) {
         log_warning("level-2 to %s: queue full, %u frames and %u answers dropped since the last "
                     "report",
-                    ctx->out_url, queue.dropped_frames, queue.dropped_other);
+                    ctx->out_url != nullptr ? ctx->out_url : "standard output",
+                    queue.dropped_frames, queue.dropped_other);
+    }
+    if (ctx->out_url == nullptr) {  // standard output: no line of its own
+        queue.dropped_frames = 0;
+        queue.dropped_other = 0;
+        return;
     }
     static constexpr const char* kPhaseNames[] = {"closed", "connecting", "open", "resolving"};
     log_debug(DBG_STATISTICS,

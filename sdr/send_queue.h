@@ -16,6 +16,18 @@
 /// (a site that hears 300 aircraft at once forwards about 1500).
 inline constexpr uint32_t kSendQueueBytes = 1U << 20;
 inline constexpr uint32_t kNoCut = UINT32_MAX;  ///< `cut` when none is set
+/// Messages other than frames (HELLOs, sync answers) whose place is kept, at
+/// most; beyond that a new connection moves bytes to remove them.
+inline constexpr int kSendQueueOthers = 32;
+/// The op byte of a message that a dead connection left: passed over, never
+/// written.
+inline constexpr uint8_t kSkipOp = 0xFF;
+
+/// Where a message other than a frame lies in the queue.
+struct QueuedOther {
+    uint32_t at;  ///< position (bytes ever queued, wrapping) of its first byte
+    bool skip;    ///< left by a dead connection: passed over
+};
 
 struct SendQueue {
     uint32_t head;            ///< ring offset of the oldest message, 0..kSendQueueBytes-1
@@ -26,6 +38,9 @@ struct SendQueue {
     uint32_t dropped_frames;  ///< frames dropped for room, since the caller last cleared it
     uint32_t dropped_other;   ///< sync answers dropped for room, likewise
     uint64_t frames_written;  ///< frame messages written whole since the queue was cleared
+    uint32_t head_at;         ///< position of the oldest message (bytes ever removed, wrapping)
+    int32_t n_others;         ///< entries of `others`; -1: more than kSendQueueOthers
+    QueuedOther others[kSendQueueOthers];  ///< the messages other than frames, oldest first
     uint8_t ring[kSendQueueBytes];
 };
 
@@ -43,7 +58,9 @@ int sendq_push_front(SendQueue* q, const uint8_t* message);
 
 /// A new connection: a message cut off by the end of the previous one is
 /// sent again from its first byte, and the answers and HELLOs that belonged
-/// to the previous connection are removed.
+/// to the previous connection are marked to be passed over, without moving
+/// a byte (the queue knows where they lie; only beyond kSendQueueOthers of
+/// them are the frames behind them moved up).
 void sendq_new_connection(SendQueue* q);
 
 /// Writes as much as `fd` takes without waiting, up to the cut (`socket`:

@@ -15,7 +15,8 @@
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& words, int in_fd, const std::string& err_path) {
+pid_t spawn(const std::vector<std::string>& words, int in_fd, const std::string& err_path,
+            int out_fd = -1) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     std::vector<std::string> w = words;
@@ -26,7 +27,7 @@ pid_t spawn(const std::vector<std::string>& words, int in_fd, const std::string&
     if (!err_path.empty()) {
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
+        dup2(out_fd >= 0 ? out_fd : null_fd, 1);
         dup2(err, 2);
     }
     execvp(argv[0], argv.data());
@@ -46,14 +47,15 @@ int64_t parse_time_ns(const std::string& date, const std::string& clock) {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::string& err_path) {
+ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::string& err_path,
+                               int out_fd) {
     std::vector<std::string> words = split_words(VORLIX_EMULATOR);
     words.push_back(VORLIX_BIN);
     words.insert(words.end(), args.begin(), args.end());
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return;
     signal(SIGPIPE, SIG_IGN);
-    pid_ = spawn(words, p[0], err_path);
+    pid_ = spawn(words, p[0], err_path, out_fd);
     close(p[0]);
     in_fd_ = p[1];
 }

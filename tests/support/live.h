@@ -11,11 +11,12 @@
 #include "tests/support/process.h"
 
 /// The service as a child process whose standard input the test writes;
-/// its standard output is discarded and its log goes to `err_path`. Killed
-/// when destroyed.
+/// its standard output goes to `out_fd` (discarded when -1) and its log to
+/// `err_path`. Killed when destroyed.
 class ServiceProcess {
    public:
-    ServiceProcess(const std::vector<std::string>& args, const std::string& err_path);
+    ServiceProcess(const std::vector<std::string>& args, const std::string& err_path,
+                   int out_fd = -1);
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
