@@ -21,12 +21,11 @@
 
 #include "include/level2.h"
 #include "lib/routing.h"
+#include "sdr/client.h"
 #include "sdr/log.h"
 #include "sdr/resolver.h"
 
 namespace {
-
-constexpr int kHostMax = 62;  // characters of the host part, at most
 
 enum Phase : int32_t { kClosed, kConnecting, kOpen, kResolving };
 
@@ -49,126 +48,13 @@ struct LinkState {
     int32_t events[kMaxEvents];
 };
 
-constinit ClientConn client{};
 constinit LinkState state{};
 constinit Context* bound = nullptr;  // the context of the loop's calls
-constinit bool cached = false;       // client.addr_list holds this attempt's addresses
 constinit bool stdout_is_socket = false;
 constinit SendQueue queue{};
-constinit bool local_file_opened = false;  // the first open of the run truncates
-
-bool set_int_option(int fd, int level, int name, int value) {
-    return setsockopt(fd, level, name, &value, sizeof(value)) == 0;
-}
-
-void release_addresses() {
-    if (client.addr_list != nullptr) freeaddrinfo(client.addr_list);
-    client.addr_list = nullptr;
-    client.current = nullptr;
-    client.next = nullptr;
-    cached = false;
-}
-
-/// Done with the addresses of this connection: a list the attempt reuses
-/// for its reconnections stays.
-void done_with_addresses() {
-    if (!cached) release_addresses();
-}
-
-ClientConn* open_local_file(const char* path) {
-    client.remote_peer = 0;
-    int flags = O_RDWR | O_CREAT | (local_file_opened ? O_APPEND : O_TRUNC);
-    int fd = open(path, flags, 0644);
-    if (fd < 0) log_fatal("Cannot open local file %s", path);
-    local_file_opened = true;
-    client.fd = fd;
-    return &client;
-}
-
-/// The socket options of the connection, each fatal when refused.
-void set_socket_options(int fd) {
-    if (!set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1))
-        log_fatal("Cannot enable keepalive i/o on fd %d (%s)", fd, strerror(errno));
-    struct timeval receive_timeout = {kReceiveTimeoutSeconds, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receive_timeout, sizeof(receive_timeout)) < 0)
-        log_fatal("Cannot enable receive timeout on fd %d (%s)", fd, strerror(errno));
-    if (!set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, 30))  // seconds of silence
-        log_fatal("Cannot set time to first keepalive on fd %d (%s)", fd, strerror(errno));
-    if (!set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, 30))  // seconds between probes
-        log_fatal("Cannot set keepalive interval on fd %d (%s)", fd, strerror(errno));
-    if (!set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, 4))
-        log_fatal("Cannot set number of keepalives before disconnect on fd %d (%s)", fd,
-                  strerror(errno));
-    if (!set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1))
-        log_fatal("Cannot set NODELY on fd %d (%s)", fd, strerror(errno));
-#ifdef TCP_USER_TIMEOUT
-    // Data unacknowledged for 30 s gives the connection up, as the keep-alive
-    // does for a silent one; a preference where the system has it.
-    (void)set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, kUserTimeoutMs);
-#endif
-    // A smaller buffer is only a preference: the default works too.
-    (void)set_int_option(fd, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes);
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        log_fatal("Cannot make fd %d non-blocking (%s)", fd, strerror(errno));
-}
-
-/// The address bytes the connect warnings print: offsets 5, 4, 3 and 2 of
-/// the socket address (for IPv4 the second and first address bytes, then
-/// the low and the high byte of the port).
-void warn_connect(const char* what, int fd, int err) {
-    const addrinfo* ai = client.current;
-    const uint8_t* sa = reinterpret_cast<const uint8_t*>(ai->ai_addr);
-    if (err == ETIMEDOUT) {
-        log_warning("Connect timed out on fd %d 0x%02x%02x%02x%02x after %d s", fd, sa[5], sa[4],
-                    sa[3], sa[2], kConnectTimeoutMs / 1000);
-    } else {
-        log_warning("Connect %s on fd %d 0x%02x%02x%02x%02x (%d, %s)", what, fd, sa[5], sa[4],
-                    sa[3], sa[2], static_cast<int>(ai->ai_addrlen), strerror(err));
-    }
-}
-
-void drop_connecting(int err) {
-    warn_connect("failed", client.fd, err);
-    close(client.fd);
-    client.fd = -1;
-    client.connecting = 0;
-}
-
-int connected() {
-    client.connecting = 0;
-    done_with_addresses();
-    int keepalive = 0;
-    socklen_t size = sizeof(keepalive);
-    if (getsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &keepalive, &size) < 0)
-        log_fatal("init_client: getsockopt (%d, SO_KEEPALIVE) failed %s (%d)\n", client.fd,
-                  strerror(errno), errno);
-    if (keepalive == 0)
-        log_fatal("init_client: getsockopt (%d, SO_KEEPALIVE) is OFF !\n", client.fd);
-    return 1;
-}
-
-/// Starts a connect to the next address: 1 connected at once, 0 in
-/// progress, -1 when every address has failed.
-int try_next(int64_t now_ms) {
-    while (client.next != nullptr) {
-        const addrinfo* ai = client.next;
-        client.next = ai->ai_next;
-        client.current = ai;
-        client.fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (client.fd < 0) continue;
-        set_socket_options(client.fd);
-        if (connect(client.fd, ai->ai_addr, ai->ai_addrlen) == 0) return connected();
-        if (errno == EINPROGRESS) {
-            client.connecting = 1;
-            client.deadline_ms = now_ms + kConnectTimeoutMs;
-            return 0;
-        }
-        drop_connecting(errno);
-    }
-    log_warning("Connect failed on all instances of %s", client.url);
-    done_with_addresses();
-    return -1;
+// The connection record of sdr/client.
+ClientConn& cl() {
+    return *client_conn();
 }
 
 /// Writes what the output takes and watches for a stalled peer. -1 when
@@ -198,11 +84,11 @@ int flush(Context* ctx, int64_t now_ms) {
 }
 
 void opened(Context* ctx, int64_t now_ms) {
-    ctx->out_fd = client.fd;
+    ctx->out_fd = cl().fd;
     state.phase = kOpen;
     state.progress_ms = now_ms;
     state.opened_ms = now_ms;
-    state.is_socket = client.remote_peer != 0;
+    state.is_socket = cl().remote_peer != 0;
     state.healthy_said = false;
     state.frames_at_open = queue.frames_written;
     // A cut with nothing in front of it has nothing left to separate.
@@ -212,109 +98,23 @@ void opened(Context* ctx, int64_t now_ms) {
 
 }  // namespace
 
-int64_t monotonic_us() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-int64_t monotonic_ms() {
-    return monotonic_us() / 1000;
-}
-
-int resolve_peer(ClientConn* conn) {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = 0;
-    hints.ai_flags = 0;
-    conn->addr_list = nullptr;
-    return getaddrinfo(conn->host, conn->port, &hints, &conn->addr_list);
-}
-
-ClientConn* client_start(const char* url, int64_t now_ms) {
-    release_addresses();
-    memset(&client, 0, sizeof(client));
-    client.fd = -1;
-    client.remote_peer = 1;
-    client.url = url;
-
-    if (url == nullptr) {
-        log_info("Set client file descriptor = 1");
-        client.fd = 1;
-        client.remote_peer = 0;
-        return &client;
-    }
-    const char* colon = strchr(url, ':');
-    if (colon == nullptr) return open_local_file(url);
-
-    size_t host_len = static_cast<size_t>(colon - url);
-    if (host_len > kHostMax) log_fatal("sorry, cannot process url %s (host part is too long)", url);
-    memcpy(client.host, url, host_len);
-    client.host[host_len] = '\0';
-    strncpy(client.port, colon + 1, sizeof(client.port));
-    client.port[sizeof(client.port) - 1] = '\0';  // at most 7 characters remain
-
-    int rc = resolve_peer(&client);
-    if (rc != 0) {
-        log_warning("getaddrinfo (%s, %s, ...): %s", client.host, client.port, gai_strerror(rc));
-        client.addr_list = nullptr;
-    }
-    client.next = client.addr_list;
-    return try_next(now_ms) < 0 ? nullptr : &client;
-}
-
-int client_progress(ClientConn* conn, int64_t now_ms, int wait_ms) {
-    if (!conn->connecting) return conn->fd >= 0 ? 1 : -1;
-    int64_t left = conn->deadline_ms - now_ms;
-    int timeout = static_cast<int>(left < wait_ms ? left : wait_ms);
-    if (timeout < 0) timeout = 0;
-    pollfd p = {conn->fd, POLLOUT, 0};
-    int n = poll(&p, 1, timeout);
-    if (timeout > 0) now_ms = monotonic_ms();
-    if (n > 0) {
-        int err = 0;
-        socklen_t size = sizeof(err);
-        if (getsockopt(conn->fd, SOL_SOCKET, SO_ERROR, &err, &size) < 0) err = errno;
-        if (err == 0) return connected();
-        drop_connecting(err);
-    } else if (n < 0 && errno != EINTR) {
-        drop_connecting(errno);
-    } else if (now_ms < conn->deadline_ms) {
-        return 0;
-    } else {
-        drop_connecting(ETIMEDOUT);
-    }
-    return try_next(now_ms);
-}
-
-ClientConn* init_client(const char* url) {
-    ClientConn* c = client_start(url, monotonic_ms());
-    while (c != nullptr && c->connecting) {
-        int64_t now = monotonic_ms();
-        if (client_progress(c, now, static_cast<int>(c->deadline_ms - now)) < 0) return nullptr;
-    }
-    return c;
-}
-
 namespace {
 
 void push_event(int event) {
     if (state.n_events < kMaxEvents) state.events[state.n_events++] = event;
 }
 
-/// Starts connecting to the addresses in client.addr_list: 1 open, 0
+/// Starts connecting to the addresses in cl().addr_list: 1 open, 0
 /// connecting, -1 none connected.
 int connect_listed(Context* ctx, int64_t now_ms) {
-    client.next = client.addr_list;
-    if (try_next(now_ms) < 0) {
+    cl().next = cl().addr_list;
+    if (client_try_next(now_ms) < 0) {
         ctx->out_fd = -1;
         state.phase = kClosed;
         return -1;
     }
     state.owns_fd = true;
-    if (client.connecting) {
+    if (cl().connecting) {
         state.phase = kConnecting;
         return 0;
     }
@@ -325,21 +125,21 @@ int connect_listed(Context* ctx, int64_t now_ms) {
 /// A TCP destination: the addresses of this attempt, a numeric address,
 /// or a question to the resolver thread (kResolving until it answers).
 int open_peer(Context* ctx, int64_t now_ms) {
-    if (client.addr_list == nullptr) {
+    if (cl().addr_list == nullptr) {
         addrinfo* list = nullptr;
-        if (resolver_numeric(client.host, client.port, &list) == 0) {
-            client.addr_list = list;
-            cached = true;
+        if (resolver_numeric(cl().host, cl().port, &list) == 0) {
+            cl().addr_list = list;
+            client_keep_addresses(true);
         } else {
-            if (resolver_ask(client.host, client.port) < 0) {
+            if (resolver_ask(cl().host, cl().port) < 0) {
                 // No thread: the question is asked here.
-                const int rc = resolve_peer(&client);
+                const int rc = resolve_peer(&cl());
                 if (rc != 0) {
-                    log_warning("getaddrinfo (%s, %s, ...): %s", client.host, client.port,
+                    log_warning("getaddrinfo (%s, %s, ...): %s", cl().host, cl().port,
                                 gai_strerror(rc));
-                    client.addr_list = nullptr;
+                    cl().addr_list = nullptr;
                 }
-                cached = client.addr_list != nullptr;
+                client_keep_addresses(cl().addr_list != nullptr);
                 return connect_listed(ctx, now_ms);
             }
             state.phase = kResolving;
@@ -355,7 +155,7 @@ void resolved(Context* ctx, int64_t now_ms, bool timed_out) {
     int rc = 0;
     addrinfo* list = nullptr;
     if (timed_out) {
-        log_warning("getaddrinfo (%s, %s, ...): no answer within %d s", client.host, client.port,
+        log_warning("getaddrinfo (%s, %s, ...): no answer within %d s", cl().host, cl().port,
                     kResolveTimeoutMs / 1000);
         state.phase = kClosed;
         push_event(LINK_NO_CONNECTION);
@@ -363,11 +163,11 @@ void resolved(Context* ctx, int64_t now_ms, bool timed_out) {
     }
     if (!resolver_take(&rc, &list)) return;
     if (rc != 0) {
-        log_warning("getaddrinfo (%s, %s, ...): %s", client.host, client.port, gai_strerror(rc));
+        log_warning("getaddrinfo (%s, %s, ...): %s", cl().host, cl().port, gai_strerror(rc));
         list = nullptr;
     }
-    client.addr_list = list;
-    cached = list != nullptr;
+    cl().addr_list = list;
+    client_keep_addresses(list != nullptr);
     const int r = connect_listed(ctx, now_ms);
     if (r != 0) push_event(r > 0 ? LINK_CONNECTED : LINK_NO_CONNECTION);
 }
@@ -375,7 +175,7 @@ void resolved(Context* ctx, int64_t now_ms, bool timed_out) {
 /// A connection that carried frames for a minute is sound: its failures
 /// are forgotten.
 void check_healthy(int64_t now_ms) {
-    if (state.phase != kOpen || !client.remote_peer || state.healthy_said) return;
+    if (state.phase != kOpen || !cl().remote_peer || state.healthy_said) return;
     if (now_ms - state.opened_ms < kHealthyMs || queue.frames_written == state.frames_at_open)
         return;
     state.healthy_said = true;
@@ -385,7 +185,7 @@ void check_healthy(int64_t now_ms) {
 /// Everything in front of a cut is out: a new connection for the rest.
 void reopen_at_cut(Context* ctx, int64_t now_ms) {
     sendq_clear_cut(&queue);
-    if (state.phase != kOpen || !client.remote_peer) return;
+    if (state.phase != kOpen || !cl().remote_peer) return;
     link_close(ctx, false);
     const int r = link_open(ctx, state.wait, now_ms);
     if (r < 0) push_event(LINK_NO_CONNECTION);
@@ -394,7 +194,7 @@ void reopen_at_cut(Context* ctx, int64_t now_ms) {
 
 /// The connect in progress: 1 made, 0 still going, -1 failed.
 void follow_connect(Context* ctx, int64_t now_ms) {
-    const int r = client_progress(&client, now_ms, 0);
+    const int r = client_progress(&cl(), now_ms, 0);
     if (r == 0) return;
     if (r < 0) {
         state.phase = kClosed;
@@ -441,12 +241,12 @@ int link_fill(pollfd* fds, int max, int64_t now_ms, int64_t* deadline_ms) {
         return 1;
     }
     if (state.phase == kConnecting) {
-        lower(client.deadline_ms);
-        fds[0] = pollfd{client.fd, POLLOUT, 0};
+        lower(cl().deadline_ms);
+        fds[0] = pollfd{cl().fd, POLLOUT, 0};
         return 1;
     }
     if (ctx->out_fd < 0 || ctx->out_broken) return 0;
-    if (state.phase == kOpen && client.remote_peer && !state.healthy_said &&
+    if (state.phase == kOpen && cl().remote_peer && !state.healthy_said &&
         queue.frames_written != state.frames_at_open)
         lower(state.opened_ms + kHealthyMs);
     if (sendq_pending(&queue) == 0 && !sendq_at_cut(&queue)) return 0;
@@ -464,7 +264,7 @@ void link_serve(const pollfd* fds, int n, int64_t now_ms) {
         if (revents != 0) resolved(ctx, now_ms, false);
         else if (now_ms >= state.resolve_deadline_ms) resolved(ctx, now_ms, true);
     } else if (state.phase == kConnecting) {
-        if (revents != 0 || now_ms >= client.deadline_ms) follow_connect(ctx, now_ms);
+        if (revents != 0 || now_ms >= cl().deadline_ms) follow_connect(ctx, now_ms);
     } else {
         serve_open(ctx, now_ms, (revents & (POLLOUT | POLLERR | POLLHUP)) != 0);
     }
@@ -511,8 +311,8 @@ int link_take_event() {
 }
 
 void link_forget_addresses() {
-    if (state.phase == kClosed) release_addresses();
-    cached = false;
+    if (state.phase == kClosed) client_release_addresses();
+    client_keep_addresses(false);
 }
 
 int link_open(Context* ctx, bool wait, int64_t now_ms) {
@@ -528,21 +328,7 @@ int link_open(Context* ctx, bool wait, int64_t now_ms) {
     }
     // A TCP peer: the addresses of this attempt are kept for its
     // reconnections.
-    addrinfo* keep = cached ? client.addr_list : nullptr;
-    if (!cached) release_addresses();
-    memset(&client, 0, sizeof(client));
-    client.fd = -1;
-    client.remote_peer = 1;
-    client.url = ctx->out_url;
-    client.addr_list = keep;
-    const char* colon = strchr(ctx->out_url, ':');
-    const size_t host_len = static_cast<size_t>(colon - ctx->out_url);
-    if (host_len > kHostMax)
-        log_fatal("sorry, cannot process url %s (host part is too long)", ctx->out_url);
-    memcpy(client.host, ctx->out_url, host_len);
-    client.host[host_len] = '\0';
-    strncpy(client.port, colon + 1, sizeof(client.port));
-    client.port[sizeof(client.port) - 1] = '\0';  // at most 7 characters remain
+    (void)client_prepare_peer(ctx->out_url);
     ctx->out_remote = 1;
     ctx->out_fd = -1;
     const int r = open_peer(ctx, now_ms);
@@ -563,7 +349,7 @@ int link_service(Context* ctx, int64_t now_ms) {
         ctx->out_broken)
         return LINK_BROKEN;
     if (state.phase == kResolving || state.phase == kConnecting) {
-        pollfd p = {state.phase == kResolving ? resolver_fd() : client.fd,
+        pollfd p = {state.phase == kResolving ? resolver_fd() : cl().fd,
                     static_cast<short>(state.phase == kResolving ? POLLIN : POLLOUT), 0};
         (void)poll(&p, 1, 0);
         link_serve(&p, 1, now_ms);
@@ -585,7 +371,7 @@ void link_wait(const Context* ctx, int ms) {
         (void)poll(&p, 1, ms);
         return;
     }
-    const int fd = state.phase == kConnecting ? client.fd : ctx->out_fd;
+    const int fd = state.phase == kConnecting ? cl().fd : ctx->out_fd;
     if (fd < 0) return;
     pollfd p = {fd, POLLOUT, 0};
     (void)poll(&p, 1, ms);
@@ -593,9 +379,9 @@ void link_wait(const Context* ctx, int ms) {
 
 void link_close(Context* ctx, bool failed) {
     state.n_events = 0;
-    const int fd = state.phase == kConnecting ? client.fd : state.phase == kResolving ? -1 : ctx->out_fd;
+    const int fd = state.phase == kConnecting ? cl().fd : state.phase == kResolving ? -1 : ctx->out_fd;
     if (state.owns_fd && fd >= 0) {
-        if (failed && client.remote_peer) {
+        if (failed && cl().remote_peer) {
             // Reset: what the kernel still holds for a failed peer is lost
             // anyway, and the socket goes at once instead of lingering.
             struct linger reset = {1, 0};
@@ -604,9 +390,9 @@ void link_close(Context* ctx, bool failed) {
         close(fd);
     }
     if (state.owns_fd) ctx->out_fd = -1;
-    done_with_addresses();
-    client.fd = -1;
-    client.connecting = 0;
+    client_done_with_addresses();
+    cl().fd = -1;
+    cl().connecting = 0;
     state.owns_fd = false;
     state.phase = kClosed;
 }
@@ -631,10 +417,10 @@ void link_cut() {
 }
 
 uint32_t link_peer_address(const Context* ctx) {
-    const addrinfo* ai = client.current;
-    if (client.connecting && ai != nullptr && ai->ai_family == AF_INET)
+    const addrinfo* ai = cl().current;
+    if (cl().connecting && ai != nullptr && ai->ai_family == AF_INET)
         return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-    return ctx->out_fd >= 0 && client.remote_peer ? peer_ipv4_address(ctx->out_fd) : 0;
+    return ctx->out_fd >= 0 && cl().remote_peer ? peer_ipv4_address(ctx->out_fd) : 0;
 }
 
 void link_note_wait(int64_t us) {
@@ -673,11 +459,8 @@ SendQueue* link_queue() {
 }
 
 void link_reset() {
-    release_addresses();
+    client_reset();
     bound = nullptr;
-    memset(&client, 0, sizeof(client));
-    client.fd = -1;
     state = LinkState{};
     sendq_clear(&queue);
-    local_file_opened = false;
 }
