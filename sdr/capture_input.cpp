@@ -21,23 +21,23 @@ namespace {
 constexpr char kModule[] = "sdr/capture_input";
 
 struct InputState {
-    int32_t fd;             ///< -1 while detached
-    int32_t pos;            ///< next byte to hand out, 0..end
-    int32_t end;            ///< bytes held, 0..kReadAheadBytes
-    int32_t status;         ///< InputStatus
-    int32_t read_error;     ///< the failed read's result
-    bool live;              ///< the watchdog runs
-    bool fifo;              ///< a named pipe: it may have no writer yet
-    bool paused;            ///< the driver holds the input back
-    bool received;          ///< a byte came since the attach
-    bool fifo_noted;        ///< "waiting for a writer" said in this attempt
-    const char* name;       ///< for the log lines
-    int64_t attached_ms;    ///< monotonic ms of the attach
-    int64_t last_byte_ms;   ///< monotonic ms of the last byte (or of the first attach)
-    int64_t next_warn_ms;   ///< silence (ms since the last byte) of the next warning
+    int32_t fd;            ///< -1 while detached
+    int32_t pos;           ///< next byte to hand out, 0..end
+    int32_t end;           ///< bytes held, 0..kReadAheadBytes
+    int32_t status;        ///< InputStatus
+    int32_t read_error;    ///< the failed read's result
+    bool live;             ///< the watchdog runs
+    bool fifo;             ///< a named pipe: it may have no writer yet
+    bool paused;           ///< the driver holds the input back
+    bool received;         ///< a byte came since the attach
+    bool fifo_noted;       ///< "waiting for a writer" said in this attempt
+    const char* name;      ///< for the log lines
+    int64_t attached_ms;   ///< monotonic ms of the attach
+    int64_t last_byte_ms;  ///< monotonic ms of the last byte (or of the first attach)
+    int64_t next_warn_ms;  ///< silence (ms since the last byte) of the next warning
 };
-constinit InputState in{-1, 0, 0, INPUT_OPEN, 0, false, false, false, false, false,
-                        nullptr, 0, -1, kWatchdogWarnMs};
+constinit InputState in{-1,    0,     0,     INPUT_OPEN, 0, false, false,
+                        false, false, false, nullptr,    0, -1,    kWatchdogWarnMs};
 
 alignas(64) constinit uint8_t data[kReadAheadBytes]{};
 

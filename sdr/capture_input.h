@@ -20,7 +20,7 @@
 inline constexpr int kReadAheadRecords = 8;
 /// 8 records of 16 + 8192 bytes: one read() for eight records.
 inline constexpr int kReadAheadBytes = kReadAheadRecords * (16 + 8192);
-inline constexpr int kWatchdogWarnMs = 10000;   ///< first warning after this silence
+inline constexpr int kWatchdogWarnMs = 10000;    ///< first warning after this silence
 inline constexpr int kWatchdogRepeatMs = 60000;  ///< then one warning a minute
 inline constexpr int kWatchdogEndMs = 60000;     ///< silence in an attempt that ends it
 inline constexpr int kFifoNoticeMs = 1000;       ///< a named pipe silent this long: "waiting"

@@ -141,7 +141,6 @@ int client_try_next(int64_t now_ms) {
     return -1;
 }
 
-
 int64_t monotonic_us() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -227,7 +226,6 @@ ClientConn* init_client(const char* url) {
     }
     return c;
 }
-
 
 ClientConn* client_conn() {
     return &client;

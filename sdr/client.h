@@ -9,16 +9,16 @@ struct addrinfo;
 
 /// The destination that init_client or client_start opened.
 struct ClientConn {
-    int32_t fd;                ///< open or connecting descriptor, -1 while none
-    int32_t remote_peer;       ///< 1: TCP peer; 0: local file or standard output
-    int32_t connecting;        ///< 1 while a connect is in progress on fd
-    char host[64];             ///< host part of the URL, at most 62 characters
-    char port[8];              ///< port part of the URL, at most 7 characters
-    addrinfo* addr_list;       ///< resolver result, kept while addresses are left to try
-    const addrinfo* current;   ///< the address being connected to
-    const addrinfo* next;      ///< the next address to try
-    const char* url;           ///< the destination as given
-    int64_t deadline_ms;       ///< monotonic ms at which the connect in progress gives up
+    int32_t fd;               ///< open or connecting descriptor, -1 while none
+    int32_t remote_peer;      ///< 1: TCP peer; 0: local file or standard output
+    int32_t connecting;       ///< 1 while a connect is in progress on fd
+    char host[64];            ///< host part of the URL, at most 62 characters
+    char port[8];             ///< port part of the URL, at most 7 characters
+    addrinfo* addr_list;      ///< resolver result, kept while addresses are left to try
+    const addrinfo* current;  ///< the address being connected to
+    const addrinfo* next;     ///< the next address to try
+    const char* url;          ///< the destination as given
+    int64_t deadline_ms;      ///< monotonic ms at which the connect in progress gives up
 };
 
 inline constexpr int kConnectTimeoutMs = 10000;   ///< a connect waits this long per address
@@ -27,7 +27,7 @@ inline constexpr int kIncompleteLimitMs = 30000;  ///< a message incomplete this
 inline constexpr int kReceiveTimeoutSeconds = 30;
 inline constexpr int kUserTimeoutMs = 30000;     ///< data unacknowledged this long: dead
 inline constexpr int kResolveTimeoutMs = 10000;  ///< a name not resolved by then: no connection
-inline constexpr int kHealthyMs = 60000;         ///< a connection that carried frames this long is sound
+inline constexpr int kHealthyMs = 60000;  ///< a connection that carried frames this long is sound
 /// Send buffer asked of the kernel (which doubles it): about 1 s of busy
 /// traffic. A stalled peer then leaves the backlog in the queue, where it
 /// survives a reconnection, rather than in the kernel, where it is lost.
@@ -83,4 +83,3 @@ ClientConn* client_start(const char* url, int64_t now_ms);
 /// address connected. A connect not answered by its deadline fails with its
 /// own warning.
 int client_progress(ClientConn* conn, int64_t now_ms, int wait_ms);
-

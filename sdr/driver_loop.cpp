@@ -198,8 +198,8 @@ Step hunt(Context* c) {
 // A record cut short by the end of input after `n` of its bytes.
 Step short_record(const Context* c, uint64_t number, int n) {
     if (log_allowed(LINE_RECORD_CUT))
-        log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number,
-                    n, kRecordBytes);
+        log_warning("file %s: record %" PRIu64 " ends after %d of %d bytes", c->in_name, number, n,
+                    kRecordBytes);
     return kEnd;
 }
 
@@ -424,7 +424,7 @@ void driver_run(Context* c, bool resumed) {
     run.hunting = resumed;
     if (!c->in_timestamped) raw_start(c);
     for (;;) {
-        const int64_t deadline = work_ready(c) ? 0
+        const int64_t deadline = work_ready(c)     ? 0
                                  : drv.output_down ? drv.reconnect_at_ms
                                                    : kNoDeadline;
         event_loop_turn(deadline);

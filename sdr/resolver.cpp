@@ -17,9 +17,9 @@ struct Resolver {
     pthread_mutex_t lock;
     pthread_cond_t asked;
     bool started;
-    bool question;   ///< a question waits for the thread
-    bool busy;       ///< the thread is inside getaddrinfo
-    bool answered;   ///< an answer waits for the loop
+    bool question;  ///< a question waits for the thread
+    bool busy;      ///< the thread is inside getaddrinfo
+    bool answered;  ///< an answer waits for the loop
     int pipe_r;
     int pipe_w;
     char host[64];
@@ -27,8 +27,18 @@ struct Resolver {
     int rc;
     addrinfo* list;
 };
-constinit Resolver r{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false, false, false,
-                     false, -1, -1, {}, {}, 0, nullptr};
+constinit Resolver r{PTHREAD_MUTEX_INITIALIZER,
+                     PTHREAD_COND_INITIALIZER,
+                     false,
+                     false,
+                     false,
+                     false,
+                     -1,
+                     -1,
+                     {},
+                     {},
+                     0,
+                     nullptr};
 
 addrinfo make_hints(int flags) {
     addrinfo hints;

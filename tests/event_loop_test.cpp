@@ -131,7 +131,8 @@ TEST(EventLoop, StandardOutputReaderThatStops) {
         ServiceProcess svc({"-w", "0", "-r", "0", "-t", "2", "-"}, err_path, out[1]);
         close(out[1]);
         std::vector<std::string> blocks;
-        for (int i = 0; i < 16; i++) blocks.push_back(air_block(0x300000 + 8 * i, kAirMaxFramesPerBlock));
+        for (int i = 0; i < 16; i++)
+            blocks.push_back(air_block(0x300000 + 8 * i, kAirMaxFramesPerBlock));
         ASSERT_TRUE(svc.feed(capture_probe(true)));
         const int64_t t0 = realtime_ns();
         const auto start = Clock::now();

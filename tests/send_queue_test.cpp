@@ -247,3 +247,32 @@ TEST_F(Queue, FailedWriteKeepsTheMessages) {
 }
 
 }  // namespace
+
+namespace {
+
+// A full queue whose answers lie among the frames: a new connection marks
+// the answers where they lie and moves no byte of the frames (a reconnect
+// must not move a megabyte on the sample path); the frames then go out in
+// order, the answers not at all.
+TEST_F(Queue, NewConnectionMovesNoFrameBytes) {
+    ASSERT_EQ(sendq_push(q(), other_message(L2_OP_HELLO, 0).data()), 0);
+    const uint32_t per = (kRingFrames - 200) / kSendQueueOthers;
+    uint32_t next = 1;
+    for (int i = 1; i < kSendQueueOthers; i++) {
+        push_frames(next, next + per - 1);
+        next += per;
+        ASSERT_EQ(sendq_push(q(), other_message(L2_OP_SYNC_RSP, kSyncBodyBytes).data()), 0);
+    }
+    push_frames(next, next + 9);
+    next += 10;
+    const Bytes before(q()->ring, q()->ring + kSendQueueBytes);
+    sendq_new_connection(q());
+    uint32_t changed = 0;
+    for (uint32_t i = 0; i < kSendQueueBytes; i++) changed += q()->ring[i] != before[i];
+    EXPECT_EQ(changed, static_cast<uint32_t>(kSendQueueOthers));  // one op byte each
+    Pipe p;
+    EXPECT_EQ(messages_in(drain(q(), &p)), seq(1, next - 1));
+    EXPECT_EQ(q()->dropped_other, 0U);
+}
+
+}  // namespace
