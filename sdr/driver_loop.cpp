@@ -436,6 +436,9 @@ void driver_run(Context* c, bool resumed) {
 
 void driver_drain(Context* c) {
     input_pause(true);
+    // A live input's end is not held up for ever by a reader of standard
+    // output that stopped.
+    link_stdout_limit(drv.live_input);
     while (!c->out_broken && !drv.output_down && link_busy(c)) {
         event_loop_turn(kNoDeadline);
         const int64_t now = monotonic_ms();
@@ -445,14 +448,14 @@ void driver_drain(Context* c) {
             } else if (event < 0) {
                 warn_output_failed(c, event);  // the close path follows
                 c->out_broken = 1;
-                return;
             }
         }
-        if (remote_check(c, now) < 0) {
+        if (c->out_broken || remote_check(c, now) < 0) {
             c->out_broken = 1;
-            return;
+            break;
         }
     }
+    link_stdout_limit(false);
 }
 
 void driver_pause(int64_t ms) {

@@ -51,6 +51,14 @@ struct LinkState {
 constinit LinkState state{};
 constinit Context* bound = nullptr;  // the context of the loop's calls
 constinit bool stdout_is_socket = false;
+constinit bool stdout_limited = false;  // standard output's stall limit applies (link_stdout_limit)
+
+/// A destination that takes nothing for 30 s is given up; standard output
+/// is waited for (a file input) or its oldest frames dropped (a live one),
+/// unless the driver asks for the limit.
+bool stall_limited(const Context* ctx) {
+    return ctx->out_url != nullptr || stdout_limited;
+}
 constinit SendQueue queue{};
 // The connection record of sdr/client.
 ClientConn& cl() {
@@ -73,7 +81,7 @@ int flush(Context* ctx, int64_t now_ms) {
     }
     if (written > 0 || sendq_pending(&queue) == 0) {
         state.progress_ms = now_ms;
-    } else if (now_ms - state.progress_ms >= kStallLimitMs) {
+    } else if (stall_limited(ctx) && now_ms - state.progress_ms >= kStallLimitMs) {
         log_warning("level-2 to %s took no bytes for %d s, %u messages waiting",
                     ctx->out_url != nullptr ? ctx->out_url : "standard output",
                     kStallLimitMs / 1000, queue.count);
@@ -215,7 +223,8 @@ void serve_open(Context* ctx, int64_t now_ms, bool writable) {
             push_event(LINK_BROKEN);
             return;
         }
-    } else if (sendq_pending(&queue) > 0 && now_ms - state.progress_ms >= kStallLimitMs) {
+    } else if (sendq_pending(&queue) > 0 && stall_limited(ctx) &&
+               now_ms - state.progress_ms >= kStallLimitMs) {
         // Nothing taken for the limit: flush tries once more and says so.
         if (flush(ctx, now_ms) < 0) {
             push_event(LINK_BROKEN);
@@ -250,7 +259,7 @@ int link_fill(pollfd* fds, int max, int64_t now_ms, int64_t* deadline_ms) {
         queue.frames_written != state.frames_at_open)
         lower(state.opened_ms + kHealthyMs);
     if (sendq_pending(&queue) == 0 && !sendq_at_cut(&queue)) return 0;
-    lower(state.progress_ms + kStallLimitMs);
+    if (stall_limited(ctx)) lower(state.progress_ms + kStallLimitMs);
     fds[0] = pollfd{ctx->out_fd, POLLOUT, 0};
     return 1;
 }
@@ -295,6 +304,10 @@ int link_use_stdout(Context* ctx, int64_t now_ms) {
     state.is_socket = stdout_is_socket;
     state.progress_ms = now_ms;
     return stdout_fd;
+}
+
+void link_stdout_limit(bool limited) {
+    stdout_limited = limited;
 }
 
 const PollClient* link_poll_client(Context* ctx) {

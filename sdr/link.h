@@ -59,6 +59,12 @@ void link_forget_addresses();
 /// Sets out_fd; returns it.
 int link_use_stdout(Context* ctx, int64_t now_ms);
 
+/// Whether standard output that takes nothing for 30 s is given up (off at
+/// start: a reader that pauses is waited for, or with a live input its
+/// oldest frames are dropped; the driver turns it on to drain at the end of
+/// a live input).
+void link_stdout_limit(bool limited);
+
 /// True while a connect is in progress or messages wait for an open output.
 bool link_busy(const Context* ctx);
 
