@@ -108,7 +108,9 @@ TEST(EventLoop, LogStreamWhoseReaderWentAway) {
                                cap + "' 2>&1 >/dev/null | head -c 100 >/dev/null; echo " +
                                "${PIPESTATUS[0]} >status";
     const auto start = Clock::now();
-    ProcessResult r = run_process("/bin/bash", {"-c", script});
+    RunOptions shell;
+    shell.native = true;  // the shell is the host's; the service inside has the emulator
+    ProcessResult r = run_process_with("/bin/bash", {"-c", script}, shell);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
     EXPECT_EQ(read_file(dir.file("status")), "0\n");
     const std::string a = read_file(dir.file("direct"));

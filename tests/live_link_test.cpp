@@ -256,7 +256,7 @@ TEST_P(LiveLink, InputKeepsItsPaceWhateverThePeerDoes) {
             // the service's own limit come within moments of each other:
             // either ends the connection, the service's own with a reset.
             const bool own = err.find("took no bytes for 30 s") != std::string::npos;
-            EXPECT_TRUE(own || err.find("(Connection timed out, 110)") != std::string::npos)
+            EXPECT_TRUE(own || err.find("(Connection timed out, ") != std::string::npos)
                 << err;
             const Line* reset = find_line(lines, "reset by the receiver ");
             if (own) {
