@@ -18,31 +18,9 @@
 
 #include "sdr/beast_raw.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/serve_outputs.h"
 
 namespace {
-
-/// Serves the outputs as the event loop does; the clock is the test's
-/// own and moves 25 ms a round, so that every write is due.
-struct Loop {
-    int64_t now_ms = 5000000;
-    void round(int wait_ms = 2) {
-        pollfd fds[kNetPollMax];
-        int64_t deadline = INT64_MAX;
-        const int n = net_out_poll_fill(fds, kNetPollMax, now_ms, &deadline);
-        (void)poll(fds, static_cast<nfds_t>(n), wait_ms);
-        net_out_poll_serve(fds, n, now_ms);
-        now_ms += 25;
-    }
-    /// Rounds until `done` holds, at most `limit` of them.
-    template <typename F>
-    bool until(F done, int limit = 2000) {
-        for (int i = 0; i < limit; i++) {
-            if (done()) return true;
-            round();
-        }
-        return done();
-    }
-};
 
 int connect_loopback(uint16_t port, int receive_buffer = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -91,7 +69,7 @@ class NetOut : public ::testing::Test {
     void SetUp() override { net_out_close_all(); }
     void TearDown() override { net_out_close_all(); }
     LogCapture log;
-    Loop loop;
+    OutputLoop loop;
 };
 
 // Two clients that read (one of them sends bytes too) get every message in
