@@ -85,8 +85,8 @@ void net_out_close_all();
 
 /// Appends `len` bytes (one whole message, 1..kNetMessageMax) for every
 /// client of `kind`; nothing when it has none. A client whose unsent bytes
-/// the message would overwrite is marked to be closed (at the next
-/// net_out_poll_fill or net_out_poll_serve).
+/// the message would overwrite is marked to be closed at the next
+/// net_out_poll_fill (and gets nothing more).
 void net_out_publish(NetOutKind kind, const uint8_t* message, uint32_t len);
 
 /// The hook of the frame check: one accepted frame (`n_bytes` 7 or 14, its

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -245,6 +246,43 @@ TEST_F(NetOut, PortsThatCannotBeListenedOnAreReported) {
     EXPECT_EQ(net_out_open(NET_OUT_RAW, net_out_stats(NET_OUT_BEAST).port, "127.0.0.1"),
               -EADDRINUSE);
     close(taken);
+}
+
+// With no descriptor left, a waiting client cannot be accepted and the
+// listening socket stays ready: it rests for a second (out of the poll
+// set, a deadline instead) with one warning, then the client is taken.
+TEST_F(NetOut, AcceptWithoutDescriptorsRestsTheListeningSocket) {
+    ASSERT_EQ(net_out_open(NET_OUT_BEAST, 0, "127.0.0.1"), 0);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowest = dup(0);  // the next descriptor the system would give
+    close(lowest);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowest);
+    if (setrlimit(RLIMIT_NOFILE, &none) != 0) GTEST_SKIP() << "cannot lower the descriptor limit";
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(net_out_stats(NET_OUT_BEAST).port);
+    const int connected = connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    for (int k = 0; k < 3; k++) loop.round();
+    pollfd fds[kNetPollMax];
+    int64_t deadline = INT64_MAX;
+    const int n = net_out_poll_fill(fds, kNetPollMax, loop.now_ms, &deadline);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(connected, 0) << strerror(errno);
+    EXPECT_EQ(n, 0) << "the listening socket is polled while it cannot accept";
+    EXPECT_GT(deadline, loop.now_ms);
+    EXPECT_LE(deadline, loop.now_ms + kNetAcceptRestMs);
+    const std::string warning = std::string("Warning - Beast output: cannot accept a client (") +
+                                strerror(EMFILE) + ", " + std::to_string(EMFILE) +
+                                "), trying again in 1000 ms\n";
+    EXPECT_EQ(log.text(), warning);
+    EXPECT_EQ(net_out_stats(NET_OUT_BEAST).accepted, 0U);
+    loop.now_ms = deadline;
+    EXPECT_TRUE(loop.until([] { return net_out_stats(NET_OUT_BEAST).clients == 1; }));
+    close(client);
 }
 
 }  // namespace
