@@ -84,8 +84,10 @@ int take(BeastReader* r, uint8_t byte, BeastMessage* out) {
     out->type = r->type;
     out->stamp = static_cast<uint64_t>(get_be16(b)) << 32 | get_be32(b + 2);
     out->signal = b[kBeastStampBytes];
-    out->length = static_cast<uint8_t>(r->need - kBeastStampBytes - 1);
-    for (int i = 0; i < out->length; i++) out->frame[i] = b[kBeastStampBytes + 1 + i];
+    int n = r->need - kBeastStampBytes - 1;  // 2, 7 or 14
+    if (n > kModeSLongBytes) n = kModeSLongBytes;
+    out->length = static_cast<uint8_t>(n);
+    for (int i = 0; i < n; i++) out->frame[i] = b[kBeastStampBytes + 1 + i];
     r->messages++;
     r->state = kBetween;
     return 1;
