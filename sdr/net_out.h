@@ -9,7 +9,8 @@
 // a client that falls behind the ring's oldest data (it stopped reading)
 // is closed with one warning naming it and how far behind it was. A client
 // connects at any time and receives the messages published from then on,
-// whole ones only. What clients send is read and thrown away.
+// whole ones only. What clients send is read and thrown away; a client's
+// end of stream (it closed, or shut its sending side down) closes it.
 //
 // Promises: nothing here waits. Every socket is non-blocking and
 // close-on-exec; a write takes what the socket has room for, so no client
