@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cfloat>
 #include <cinttypes>
@@ -174,6 +175,36 @@ int32_t parse_ranged(const char* text, long lo, long hi, const char* syntax, con
     return static_cast<int32_t>(v);
 }
 
+// A TCP destination <host>:<port> (`colon` at its first colon): a host
+// before the colon, and a port after it that is a decimal number 1..65535
+// (which getaddrinfo would otherwise take modulo 65536) or a service name.
+// Anything else is a command-line error.
+void check_destination(const char* url, const char* colon) {
+    const char* port = colon + 1;
+    if (colon == url)
+        print_usage("Cannot use destination url %s (no host before the colon)\n", url);
+    if (*port == '\0') {
+        print_usage("Cannot use destination url %s (no port after the colon; give <host>:<port>)\n",
+                    url);
+    }
+    if (isalpha(static_cast<unsigned char>(*port))) {
+        for (const char* p = port; *p != '\0'; p++) {
+            if (!isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '_')
+                print_usage("Cannot use destination url %s (port %s is not a service name)\n", url,
+                            port);
+        }
+        return;
+    }
+    long value = 0;
+    for (const char* p = port; *p != '\0'; p++) {
+        if (!isdigit(static_cast<unsigned char>(*p)))
+            print_usage("Cannot use destination url %s (port %s is not a number)\n", url, port);
+        if (value <= 65535) value = value * 10 + (*p - '0');
+    }
+    if (value < 1 || value > 65535)
+        print_usage("Cannot use destination url %s (port %s is outside 1..65535)\n", url, port);
+}
+
 }  // namespace
 
 void print_usage(const char* fmt, ...) {
@@ -269,6 +300,7 @@ void parse_args(Context* c, int argc, char** argv) {
                 if (c->out_url != nullptr)
                     print_usage("Cannot support multiple destination urls: %s\n", value);
                 if (value[0] == '\0') print_usage("Cannot support empty destination url\n");
+                if (const char* colon = strchr(value, ':')) check_destination(value, colon);
                 c->out_url = value;
                 break;
             case 'l': {

@@ -165,6 +165,26 @@ TEST(DriverTest, CommandLineErrors) {
         {{"-d", "z"}, "Cannot convert debug level: z\n"},
         {{"-o", "a:1", "-o", "b:2"}, "Cannot support multiple destination urls: b:2\n"},
         {{"-o", ""}, "Cannot support empty destination url\n"},
+        // A port outside 1..65535 would reach the resolver, which takes it
+        // modulo 65536 (99999 is 34463).
+        {{"-o", "127.0.0.1:99999"},
+         "Cannot use destination url 127.0.0.1:99999 (port 99999 is outside 1..65535)\n"},
+        {{"-o", "127.0.0.1:65536"},
+         "Cannot use destination url 127.0.0.1:65536 (port 65536 is outside 1..65535)\n"},
+        {{"-o", "127.0.0.1:0"},
+         "Cannot use destination url 127.0.0.1:0 (port 0 is outside 1..65535)\n"},
+        {{"-o", "h:4294971296"},
+         "Cannot use destination url h:4294971296 (port 4294971296 is outside 1..65535)\n"},
+        {{"-o", "127.0.0.1:"},
+         "Cannot use destination url 127.0.0.1: (no port after the colon; give "
+         "<host>:<port>)\n"},
+        {{"-o", "127.0.0.1:-1"},
+         "Cannot use destination url 127.0.0.1:-1 (port -1 is not a number)\n"},
+        {{"-o", "127.0.0.1:80x"},
+         "Cannot use destination url 127.0.0.1:80x (port 80x is not a number)\n"},
+        {{"-o", "127.0.0.1:a/b"},
+         "Cannot use destination url 127.0.0.1:a/b (port a/b is not a service name)\n"},
+        {{"-o", ":4000"}, "Cannot use destination url :4000 (no host before the colon)\n"},
         {{"a", "b"}, "\nMore than one file specified.\n"},
         {{"--"}, "Syntax error on command line (--)\n"},
         {{"--tim", "5"}, "Syntax error on command line (--tim)\n"},
@@ -178,6 +198,16 @@ TEST(DriverTest, CommandLineErrors) {
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_EQ(r.err, echo(c.args) + kProg + ": " + c.message + "\n" + usage_text())
             << c.message;
+    }
+    // The ends of the port range, and a service name, are destinations (the
+    // empty input ends the attempt before anything is connected).
+    TempDir dir;
+    write_file(dir.file("empty"), "");
+    for (const char* url : {"127.0.0.1:1", "127.0.0.1:65535", "localhost:http"}) {
+        ProcessResult r =
+            run_vorlix({"-d", "0", "-w", "0", "-r", "0", "-o", url, dir.file("empty")});
+        EXPECT_EQ(r.status, 0) << url << "\n" << r.err;
+        EXPECT_EQ(r.err.find("usage:"), std::string::npos) << url << "\n" << r.err;
     }
 }
 
