@@ -468,6 +468,14 @@ void open_input(Context* c) {
     } else {
         discard_read_ahead();
         c->in_fd = open(c->in_name, O_RDONLY | O_CLOEXEC);
+        // A directory opens but cannot be read: it is refused as an input
+        // that cannot be opened, with the system's reason.
+        struct stat st;
+        if (c->in_fd >= 0 && fstat(c->in_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            close(c->in_fd);
+            c->in_fd = -1;
+            errno = EISDIR;
+        }
         if (c->in_fd < 0) {
             int err = errno;
             log_fatal("can't open file %s (%d, errno=%d (%s))\n", c->in_name, -1, err,
@@ -475,6 +483,25 @@ void open_input(Context* c) {
         }
     }
     drv.live_input = is_live(c->in_fd);
+}
+
+// After the probe's own line, one that names the input and what it held:
+// `n` bytes (fewer than a probe block), or -1 with the read's `err`.
+void warn_short_probe(const Context* c, int n, int err) {
+    const char* name = c->in_name;
+    if (n < 0) {
+        log_warning("file %s: cannot be read (%s)", name, strerror(err));
+    } else if (drv.live_input || input_is_stdin(c)) {
+        log_warning(
+            "file %s: ended after %d bytes, before the end of the %d-byte probe block "
+            "a capture begins with",
+            name, n, kBlockBytes);
+    } else {
+        log_warning(
+            "file %s: %d bytes, shorter than the %d-byte probe block a capture begins "
+            "with; nothing to decode",
+            name, n, kBlockBytes);
+    }
 }
 
 // Reads the probe block and decides the format. Standard input is probed
@@ -488,11 +515,11 @@ bool probe_input(Context* c, bool* resumed) {
         return true;
     }
     int n = read_full(c->in_fd, c->scratch, kBlockBytes);
-    if (n <= 0) {
-        log_warning("can't read file: %d\n", n);
-        return false;
-    }
-    if (n < kBlockBytes) log_warning("only read %d of %d\n", n, kBlockBytes);
+    const int err = errno;
+    if (n <= 0) log_warning("can't read file: %d\n", n);
+    if (n > 0 && n < kBlockBytes) log_warning("only read %d of %d\n", n, kBlockBytes);
+    if (n < kBlockBytes) warn_short_probe(c, n, err);
+    if (n <= 0) return false;
     c->in_timestamped = (n >= 4 && get_le32(c->scratch) == kCaptureMagic) ? 1 : 0;
     if (is_stdin) drv.stdin_probed = true;
     return true;

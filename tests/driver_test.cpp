@@ -211,12 +211,24 @@ TEST(DriverTest, CommandLineErrors) {
     }
 }
 
+// A directory opens but cannot be read: it is as fatal as a missing file
+// (not a warning and another attempt for ever).
 TEST(DriverTest, InputThatCannotBeOpenedIsFatal) {
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "3", "/nonexistent-dir/capture"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(log_lines(r.err),
-              std::vector<std::string>({"Fatal - can't open file /nonexistent-dir/capture (-1, "
-                                        "errno=2 (No such file or directory))"}));
+    TempDir dir;
+    struct Case {
+        std::string input;
+        std::string reason;
+    } cases[] = {
+        {"/nonexistent-dir/capture", "errno=2 (No such file or directory)"},
+        {dir.path(), "errno=21 (Is a directory)"},
+    };
+    for (auto& c : cases) {
+        ProcessResult r = run_vorlix({"-w", "0", "-r", "3", c.input});
+        EXPECT_EQ(r.status, 1) << c.input;
+        EXPECT_EQ(log_lines(r.err), std::vector<std::string>({"Fatal - can't open file " + c.input +
+                                                              " (-1, " + c.reason + ")"}))
+            << c.input;
+    }
 }
 
 TEST(DriverTest, StartUpLinesAndDelayDots) {
@@ -247,9 +259,12 @@ TEST(DriverTest, EmptyFileIsRetriedWithBackOff) {
     EXPECT_EQ(r.status, 0);
     size_t from = r.err.find("reconnect delay index=0");
     ASSERT_NE(from, std::string::npos) << r.err;
+    const std::string named = "Warning - file " + dir.file("empty") +
+                              ": 0 bytes, shorter than the 8192-byte probe block a capture "
+                              "begins with; nothing to decode\n";
     EXPECT_EQ(r.err.substr(from),
-              "reconnect delay index=0\nWarning - can't read file: 0\n\n"
-              "reconnect delay index=1\nWarning - can't read file: 0\n\n");
+              "reconnect delay index=0\nWarning - can't read file: 0\n\n" + named +
+                  "reconnect delay index=1\nWarning - can't read file: 0\n\n" + named);
     EXPECT_GE(elapsed, std::chrono::seconds(2));
 }
 
@@ -263,7 +278,11 @@ TEST(DriverTest, OneAttemptOverCaptures) {
     } cases[] = {
         {"raw, whole blocks", raw_capture(2), {}},
         {"raw, probe only", capture_probe(false), {}},
-        {"raw, short probe", std::string(100, 'x'), {"Warning - only read 100 of 8192"}},
+        {"raw, short probe",
+         std::string(100, 'x'),
+         {"Warning - only read 100 of 8192",
+          "Warning - file %s: 100 bytes, shorter than the 8192-byte probe block a capture "
+          "begins with; nothing to decode"}},
         {"raw, cut block",
          raw_capture(2) + std::string(100, 0),
          {"Warning - short read on file %s len=100"}},
