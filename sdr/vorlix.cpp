@@ -786,6 +786,9 @@ void record_loop(Context* c, bool resumed) {
         c->cur_time = ns_to_ts(time_ns);
         c->n_records++;
         follow_time(c, c->n_records > 1);
+        // The first report comes one interval after the attempt's first
+        // record, not at it.
+        if (c->n_records == 1) c->last_stat_time = c->cur_time;
         if (!serve_link(c)) return;
         int32_t rc = process_block(c);
         if (rc < 0) {
