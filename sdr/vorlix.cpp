@@ -105,6 +105,8 @@ struct DriverState {
     bool out_opened;          ///< the link opened the output in this attempt
     bool stdin_probed;        ///< a probe of standard input succeeded: its format is known
     bool live_input;          ///< the input is a pipe, FIFO, socket or character device
+    bool rate_warned;         ///< the probe block named another rate than -s (said once)
+    uint32_t requested_rate;  ///< -s as given, Hz (before the demodulator rounds it)
     bool output_down;         ///< live input: the output failed and waits for its back-off
     int64_t reconnect_at_ms;  ///< live input: monotonic ms of the next connection
     TimeSteps steps;          ///< the time of the last block, across attempts
@@ -504,6 +506,36 @@ void warn_short_probe(const Context* c, int n, int err) {
     }
 }
 
+// The sample rate a recorder names in the text that follows the magic of a
+// time-stamped probe block ("vorlix-record 0.1.0, 2400000 S/s, ..."): the
+// number in front of the first " S/s" of that line; 0 when there is none.
+uint32_t probe_rate(const uint8_t* probe, int n) {
+    constexpr int kTextMax = 256;  // the line is far shorter
+    const int end = std::min(n, 4 + kTextMax);
+    for (int i = 4; i + 4 <= end && probe[i] != '\n' && probe[i] != '\0'; i++) {
+        if (memcmp(probe + i, " S/s", 4) != 0) continue;
+        uint64_t rate = 0;
+        uint64_t scale = 1;
+        for (int j = i - 1; j >= 4 && isdigit(probe[j]) && scale <= 1000000000; j--) {
+            rate += static_cast<uint64_t>(probe[j] - '0') * scale;
+            scale *= 10;
+        }
+        return scale > 1 && rate <= UINT32_MAX ? static_cast<uint32_t>(rate) : 0;
+    }
+    return 0;
+}
+
+// A capture whose probe block names another rate than the one the service
+// decodes at (-s) gives few or no frames: said once in a run.
+void check_recorded_rate(const Context* c, int n) {
+    const uint32_t rate = probe_rate(c->scratch, n);
+    if (rate == 0 || rate == drv.requested_rate || drv.rate_warned) return;
+    drv.rate_warned = true;
+    log_warning("file %s: recorded at %" PRIu32 " S/s (its probe block says so), but -s is %" PRIu32
+                " S/s: frames are lost and mistimed; start the service with -s %" PRIu32,
+                c->in_name, rate, drv.requested_rate, rate);
+}
+
 // Reads the probe block and decides the format. Standard input is probed
 // only until a probe succeeds; later attempts keep its format (left in
 // in_timestamped). False when nothing could be read.
@@ -521,6 +553,7 @@ bool probe_input(Context* c, bool* resumed) {
     if (n < kBlockBytes) warn_short_probe(c, n, err);
     if (n <= 0) return false;
     c->in_timestamped = (n >= 4 && get_le32(c->scratch) == kCaptureMagic) ? 1 : 0;
+    if (c->in_timestamped) check_recorded_rate(c, n);
     if (is_stdin) drv.stdin_probed = true;
     return true;
 }
@@ -909,6 +942,7 @@ int vorlix_main(int argc, char** argv) {
     parse_args(c, argc, argv);
     if (c->in_name == nullptr) log_fatal("Missing file\n");
 
+    drv.requested_rate = c->samp_rate;
     radio_init(c);
     VX_ASSERT(kModule, c->history_len >= 8 && c->history_len <= kMaxHistory);
     c->block = c->samples + 2 * c->history_len;
