@@ -338,6 +338,17 @@ TEST(L2Dump, BadInputAndBadOptions) {
         EXPECT_EQ(bad.status, 2) << args[0] << ": " << bad.err;
         EXPECT_NE(bad.err.find("usage:"), std::string::npos) << args[0];
     }
+
+    // A directory opens but cannot be read: a failure with the reason, not
+    // an empty stream read to its end.
+    TempDir dir;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{dir.path()}, {"--star-input", dir.path()}}) {
+        ProcessResult bad = dump(args, "");
+        EXPECT_EQ(bad.status, 2) << args[0] << ": " << bad.err;
+        EXPECT_EQ(bad.err, "vorlix-l2-dump: cannot open " + dir.path() + ": Is a directory\n")
+            << args[0];
+    }
 }
 
 /// The rows of the last table (after its header line) without their first

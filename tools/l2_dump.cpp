@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,6 +96,7 @@ struct Input {
     size_t have;
     size_t pos;
     long long offset;
+    int error;  // errno of a failed read (which ends the input), else 0
 };
 
 /// The next byte, or -1 at end of input.
@@ -104,6 +106,7 @@ int next_byte(Input* in) {
         do {
             n = read(in->fd, in->buf, sizeof(in->buf));
         } while (n < 0 && errno == EINTR);
+        if (n < 0) in->error = errno;
         if (n <= 0) return -1;
         in->have = static_cast<size_t>(n);
         in->pos = 0;
@@ -563,6 +566,13 @@ int main(int argc, char** argv) {
         if (in.fd < 0) return 2;
     } else if (path != nullptr && strcmp(path, "-") != 0) {
         in.fd = open(path, O_RDONLY);
+        struct stat st;
+        // A directory opens but cannot be read.
+        if (in.fd >= 0 && fstat(in.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            close(in.fd);
+            in.fd = -1;
+            errno = EISDIR;
+        }
         if (in.fd < 0) {
             fprintf(stderr, "vorlix-l2-dump: cannot open %s: %s\n", path, strerror(errno));
             return 2;
@@ -571,6 +581,14 @@ int main(int argc, char** argv) {
     int status = d.opt.star_input    ? run_star_input(&d, &in)
                  : d.opt.beast_input ? run_beast(&d, &in)
                                      : run_level2(&d, &in);
+    if (in.error != 0) {
+        fprintf(stderr, "vorlix-l2-dump: cannot read %s: %s (what was read before is shown)\n",
+                d.opt.peer != nullptr                      ? d.opt.peer
+                : path != nullptr && strcmp(path, "-") != 0 ? path
+                                                            : "standard input",
+                strerror(in.error));
+        status = 2;
+    }
     if (d.opt.aircraft) print_table(&d);
     fflush(stdout);
     if (d.parity_errors > 0) {
