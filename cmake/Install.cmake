@@ -13,6 +13,19 @@ include(GNUInstallDirs)
 set(VORLIX_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
     "Directory of the systemd unit, relative to the install prefix")
 
+# Installing builds what it installs first (the programs, the compressed
+# manual pages and change log: the target vorlix_dist), so that
+# `cmake --install <build dir>` works after a build of some targets only, as
+# the README's quick start makes; with everything built it does nothing.
+install(CODE "
+  message(STATUS \"Building what is installed (target vorlix_dist)\")
+  execute_process(COMMAND \"${CMAKE_COMMAND}\" --build \"${CMAKE_BINARY_DIR}\" --target vorlix_dist
+                  RESULT_VARIABLE _vorlix_build_result)
+  if(NOT _vorlix_build_result EQUAL 0)
+    message(FATAL_ERROR \"Building the target vorlix_dist in ${CMAKE_BINARY_DIR} failed: nothing installed\")
+  endif()
+")
+
 install(TARGETS vorlix ${VORLIX_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Debian wants compressed manual pages and change logs, compressed without a

@@ -28,7 +28,8 @@ The package holds the service with a systemd unit (idle until an input and a
 destination are set in /etc/default/vorlix) and companion programs: a
 recorder of time-stamped captures from an RTL-SDR dongle or standard input
 (with a systemd unit that feeds the service through a named pipe), a capture
-synthesizer, a level-2 stream dumper and a test proxy.")
+synthesizer, a scorer of the squitters decoded from a synthesized capture
+against its ground truth, a level-2 stream dumper and a test proxy.")
 set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

@@ -26,6 +26,7 @@ struct InputState {
     int32_t end;           ///< bytes held, 0..kReadAheadBytes
     int32_t status;        ///< InputStatus
     int32_t read_error;    ///< the failed read's result
+    int32_t read_errno;    ///< and its errno
     bool live;             ///< the watchdog runs
     bool fifo;             ///< a named pipe: it may have no writer yet
     bool paused;           ///< the driver holds the input back
@@ -36,8 +37,8 @@ struct InputState {
     int64_t last_byte_ms;  ///< monotonic ms of the last byte (or of the first attach)
     int64_t next_warn_ms;  ///< silence (ms since the last byte) of the next warning
 };
-constinit InputState in{-1,    0,     0,     INPUT_OPEN, 0, false, false,
-                        false, false, false, nullptr,    0, -1,    kWatchdogWarnMs};
+constinit InputState in{-1,    0,     0,     INPUT_OPEN, 0,       0, false, false,
+                        false, false, false, nullptr,    0, -1, kWatchdogWarnMs};
 
 alignas(64) constinit uint8_t data[kReadAheadBytes]{};
 
@@ -64,6 +65,7 @@ void read_some(int64_t now_ms) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return;
         in.status = INPUT_FAILED;
         in.read_error = static_cast<int32_t>(got);
+        in.read_errno = errno;
         return;
     }
     if (got == 0) {
@@ -104,6 +106,7 @@ void input_attach(int fd, bool live, bool fifo, bool keep, const char* name, int
     in.fd = fd;
     in.status = INPUT_OPEN;
     in.read_error = 0;
+    in.read_errno = 0;
     in.live = live;
     in.fifo = fifo;
     in.paused = false;
@@ -188,6 +191,10 @@ int input_status() {
 
 int input_read_error() {
     return in.read_error;
+}
+
+int input_read_errno() {
+    return in.read_errno;
 }
 
 bool input_has_received() {

@@ -72,6 +72,8 @@ void input_skip(int count);
 /// Where the input stands; INPUT_FAILED with input_read_error's result.
 int input_status();
 int input_read_error();
+/// The errno of that failed read.
+int input_read_errno();
 
 /// A byte arrived since input_attach (the probe block's first one, say).
 bool input_has_received();

@@ -253,6 +253,9 @@ Step record_step(Context* c) {
     c->cur_time = ns_to_ts(get_le64(header + 4));
     c->n_records++;
     follow_time(c, c->n_records > 1);
+    // The first report comes one interval after the attempt's first
+    // record, not at it.
+    if (c->n_records == 1) c->last_stat_time = c->cur_time;
     if (c->out_remote && c->process_frame(c, &c->cur_time) < 0 &&
         !output_failed(c, LINK_BROKEN, monotonic_ms()))
         return kEnd;

@@ -27,6 +27,8 @@ struct DriverState {
     bool stdin_probed;        ///< a probe of standard input succeeded: its format is known
     bool live_input;          ///< the input is a pipe, FIFO, socket or character device
     bool fifo_input;          ///< the input is a named pipe
+    bool rate_warned;         ///< the probe block named another rate than -s (said once)
+    uint32_t requested_rate;  ///< -s as given, Hz (before the demodulator rounds it)
     bool output_down;         ///< live input: the output failed and waits for its back-off
     bool id_pending;          ///< the station id is computed when the connection is made
     bool out_exhausted;       ///< the destination's failures used up the retry count

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cfloat>
 #include <cinttypes>
@@ -157,6 +158,36 @@ int32_t parse_ranged(const char* text, long lo, long hi, const char* syntax, con
     return static_cast<int32_t>(v);
 }
 
+// A TCP destination <host>:<port> (`colon` at its first colon): a host
+// before the colon, and a port after it that is a decimal number 1..65535
+// (which getaddrinfo would otherwise take modulo 65536) or a service name.
+// Anything else is a command-line error.
+void check_destination(const char* url, const char* colon) {
+    const char* port = colon + 1;
+    if (colon == url)
+        print_usage("Cannot use destination url %s (no host before the colon)\n", url);
+    if (*port == '\0') {
+        print_usage("Cannot use destination url %s (no port after the colon; give <host>:<port>)\n",
+                    url);
+    }
+    if (isalpha(static_cast<unsigned char>(*port))) {
+        for (const char* p = port; *p != '\0'; p++) {
+            if (!isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '_')
+                print_usage("Cannot use destination url %s (port %s is not a service name)\n", url,
+                            port);
+        }
+        return;
+    }
+    long value = 0;
+    for (const char* p = port; *p != '\0'; p++) {
+        if (!isdigit(static_cast<unsigned char>(*p)))
+            print_usage("Cannot use destination url %s (port %s is not a number)\n", url, port);
+        if (value <= 65535) value = value * 10 + (*p - '0');
+    }
+    if (value < 1 || value > 65535)
+        print_usage("Cannot use destination url %s (port %s is outside 1..65535)\n", url, port);
+}
+
 }  // namespace
 
 void print_usage(const char* fmt, ...) {
@@ -252,6 +283,7 @@ void parse_args(Context* c, int argc, char** argv) {
                 if (c->out_url != nullptr)
                     print_usage("Cannot support multiple destination urls: %s\n", value);
                 if (value[0] == '\0') print_usage("Cannot support empty destination url\n");
+                if (const char* colon = strchr(value, ':')) check_destination(value, colon);
                 c->out_url = value;
                 break;
             case 'l': {
@@ -342,6 +374,14 @@ void open_input(Context* c) {
         c->in_fd = 0;
     } else {
         c->in_fd = open(c->in_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        // A directory opens but cannot be read: it is refused as an input
+        // that cannot be opened, with the system's reason.
+        struct stat st;
+        if (c->in_fd >= 0 && fstat(c->in_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            close(c->in_fd);
+            c->in_fd = -1;
+            errno = EISDIR;
+        }
         if (c->in_fd < 0) {
             int err = errno;
             log_fatal("can't open file %s (%d, errno=%d (%s))\n", c->in_name, -1, err,
@@ -356,6 +396,55 @@ void open_input(Context* c) {
                  input_is_stdin(c), c->in_name, monotonic_ms());
 }
 
+// After the probe's own line, one that names the input and what it held:
+// `n` bytes (fewer than a probe block), or -1 with the read's `err`.
+void warn_short_probe(const Context* c, int n, int err) {
+    const char* name = c->in_name;
+    if (n < 0) {
+        log_warning("file %s: cannot be read (%s)", name, strerror(err));
+    } else if (drv->live_input || input_is_stdin(c)) {
+        log_warning(
+            "file %s: ended after %d bytes, before the end of the %d-byte probe block "
+            "a capture begins with",
+            name, n, kBlockBytes);
+    } else {
+        log_warning(
+            "file %s: %d bytes, shorter than the %d-byte probe block a capture begins "
+            "with; nothing to decode",
+            name, n, kBlockBytes);
+    }
+}
+
+// The sample rate a recorder names in the text that follows the magic of a
+// time-stamped probe block ("vorlix-record 0.1.0, 2400000 S/s, ..."): the
+// number in front of the first " S/s" of that line; 0 when there is none.
+uint32_t probe_rate(const uint8_t* probe, int n) {
+    constexpr int kTextMax = 256;  // the line is far shorter
+    const int end = std::min(n, 4 + kTextMax);
+    for (int i = 4; i + 4 <= end && probe[i] != '\n' && probe[i] != '\0'; i++) {
+        if (memcmp(probe + i, " S/s", 4) != 0) continue;
+        uint64_t rate = 0;
+        uint64_t scale = 1;
+        for (int j = i - 1; j >= 4 && isdigit(probe[j]) && scale <= 1000000000; j--) {
+            rate += static_cast<uint64_t>(probe[j] - '0') * scale;
+            scale *= 10;
+        }
+        return scale > 1 && rate <= UINT32_MAX ? static_cast<uint32_t>(rate) : 0;
+    }
+    return 0;
+}
+
+// A capture whose probe block names another rate than the one the service
+// decodes at (-s) gives few or no frames: said once in a run.
+void check_recorded_rate(const Context* c, int n) {
+    const uint32_t rate = probe_rate(c->scratch, n);
+    if (rate == 0 || rate == drv->requested_rate || drv->rate_warned) return;
+    drv->rate_warned = true;
+    log_warning("file %s: recorded at %" PRIu32 " S/s (its probe block says so), but -s is %" PRIu32
+                " S/s: frames are lost and mistimed; start the service with -s %" PRIu32,
+                c->in_name, rate, drv->requested_rate, rate);
+}
+
 // Reads the probe block and decides the format. Standard input is probed
 // only until a probe succeeds; later attempts keep its format (left in
 // in_timestamped). False when nothing could be read.
@@ -367,12 +456,13 @@ bool probe_input(Context* c, bool* resumed) {
         return true;
     }
     int n = driver_wait_probe(c, c->scratch, kBlockBytes);
-    if (n <= 0) {
-        if (input_status() != INPUT_SILENT) log_warning("can't read file: %d\n", n);
-        return false;
-    }
-    if (n < kBlockBytes) log_warning("only read %d of %d\n", n, kBlockBytes);
+    if (n <= 0 && input_status() == INPUT_SILENT) return false;
+    if (n <= 0) log_warning("can't read file: %d\n", n);
+    if (n > 0 && n < kBlockBytes) log_warning("only read %d of %d\n", n, kBlockBytes);
+    if (n < kBlockBytes) warn_short_probe(c, n, input_read_errno());
+    if (n <= 0) return false;
     c->in_timestamped = (n >= 4 && get_le32(c->scratch) == kCaptureMagic) ? 1 : 0;
+    if (c->in_timestamped) check_recorded_rate(c, n);
     if (is_stdin) drv->stdin_probed = true;
     return true;
 }
@@ -462,6 +552,7 @@ int vorlix_main(int argc, char** argv) {
     parse_args(c, argc, argv);
     if (c->in_name == nullptr) log_fatal("Missing file\n");
 
+    drv->requested_rate = c->samp_rate;
     radio_init(c);
     VX_ASSERT(kModule, c->history_len >= 8 && c->history_len <= kMaxHistory);
     c->block = c->samples + 2 * c->history_len;

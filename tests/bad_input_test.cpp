@@ -55,6 +55,21 @@ TEST(BadInput, RandomBytesNeverStopTheService) {
     }
 }
 
+// The "reverse timing" lines a log accounts for: those printed and those
+// held back (at most ten of a kind are printed in a statistics interval, the
+// next report counts the rest).
+int reverse_timing(const std::string& err) {
+    const std::string more = " more since the last report";
+    int n = 0;
+    for (const std::string& line : split_lines(err)) {
+        if (line.find("reverse timing") == std::string::npos) continue;
+        const bool held = line.size() > more.size() &&
+                          line.compare(line.size() - more.size(), more.size(), more) == 0;
+        n += held ? std::stoi(line.substr(line.rfind(": ") + 2)) : 1;
+    }
+    return n;
+}
+
 // A damaged record in the middle of a time-stamped file ends each attempt
 // there; the next attempt reads the file again from its start, and the
 // frames before the damage, already sent, are not sent a second time.
@@ -80,7 +95,7 @@ TEST(BadInput, DamagedRecordInTheMiddleOfAFile) {
         // The second pass's candidates lie before the newest one sliced: the
         // slicer reports each of them (at least one per frame) as going back
         // in time.
-        EXPECT_GE(count_of(r.err, "reverse timing"), 3 * kAirFramesPerBlock) << c.what;
+        EXPECT_GE(reverse_timing(r.err), 3 * kAirFramesPerBlock) << c.what;
     }
 }
 

@@ -165,6 +165,26 @@ TEST(DriverTest, CommandLineErrors) {
         {{"-d", "z"}, "Cannot convert debug level: z\n"},
         {{"-o", "a:1", "-o", "b:2"}, "Cannot support multiple destination urls: b:2\n"},
         {{"-o", ""}, "Cannot support empty destination url\n"},
+        // A port outside 1..65535 would reach the resolver, which takes it
+        // modulo 65536 (99999 is 34463).
+        {{"-o", "127.0.0.1:99999"},
+         "Cannot use destination url 127.0.0.1:99999 (port 99999 is outside 1..65535)\n"},
+        {{"-o", "127.0.0.1:65536"},
+         "Cannot use destination url 127.0.0.1:65536 (port 65536 is outside 1..65535)\n"},
+        {{"-o", "127.0.0.1:0"},
+         "Cannot use destination url 127.0.0.1:0 (port 0 is outside 1..65535)\n"},
+        {{"-o", "h:4294971296"},
+         "Cannot use destination url h:4294971296 (port 4294971296 is outside 1..65535)\n"},
+        {{"-o", "127.0.0.1:"},
+         "Cannot use destination url 127.0.0.1: (no port after the colon; give "
+         "<host>:<port>)\n"},
+        {{"-o", "127.0.0.1:-1"},
+         "Cannot use destination url 127.0.0.1:-1 (port -1 is not a number)\n"},
+        {{"-o", "127.0.0.1:80x"},
+         "Cannot use destination url 127.0.0.1:80x (port 80x is not a number)\n"},
+        {{"-o", "127.0.0.1:a/b"},
+         "Cannot use destination url 127.0.0.1:a/b (port a/b is not a service name)\n"},
+        {{"-o", ":4000"}, "Cannot use destination url :4000 (no host before the colon)\n"},
         {{"a", "b"}, "\nMore than one file specified.\n"},
         {{"--"}, "Syntax error on command line (--)\n"},
         {{"--tim", "5"}, "Syntax error on command line (--tim)\n"},
@@ -179,14 +199,36 @@ TEST(DriverTest, CommandLineErrors) {
         EXPECT_EQ(r.err, echo(c.args) + kProg + ": " + c.message + "\n" + usage_text())
             << c.message;
     }
+    // The ends of the port range, and a service name, are destinations (the
+    // empty input ends the attempt before anything is connected).
+    TempDir dir;
+    write_file(dir.file("empty"), "");
+    for (const char* url : {"127.0.0.1:1", "127.0.0.1:65535", "localhost:http"}) {
+        ProcessResult r =
+            run_vorlix({"-d", "0", "-w", "0", "-r", "0", "-o", url, dir.file("empty")});
+        EXPECT_EQ(r.status, 0) << url << "\n" << r.err;
+        EXPECT_EQ(r.err.find("usage:"), std::string::npos) << url << "\n" << r.err;
+    }
 }
 
+// A directory opens but cannot be read: it is as fatal as a missing file
+// (not a warning and another attempt for ever).
 TEST(DriverTest, InputThatCannotBeOpenedIsFatal) {
-    ProcessResult r = run_vorlix({"-w", "0", "-r", "3", "/nonexistent-dir/capture"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(log_lines(r.err),
-              std::vector<std::string>({"Fatal - can't open file /nonexistent-dir/capture (-1, "
-                                        "errno=2 (No such file or directory))"}));
+    TempDir dir;
+    struct Case {
+        std::string input;
+        std::string reason;
+    } cases[] = {
+        {"/nonexistent-dir/capture", "errno=2 (No such file or directory)"},
+        {dir.path(), "errno=21 (Is a directory)"},
+    };
+    for (auto& c : cases) {
+        ProcessResult r = run_vorlix({"-w", "0", "-r", "3", c.input});
+        EXPECT_EQ(r.status, 1) << c.input;
+        EXPECT_EQ(log_lines(r.err), std::vector<std::string>({"Fatal - can't open file " + c.input +
+                                                              " (-1, " + c.reason + ")"}))
+            << c.input;
+    }
 }
 
 TEST(DriverTest, StartUpLinesAndDelayDots) {
@@ -217,9 +259,13 @@ TEST(DriverTest, EmptyFileIsRetriedWithBackOff) {
     EXPECT_EQ(r.status, 0);
     size_t from = r.err.find("reconnect delay index=0");
     ASSERT_NE(from, std::string::npos) << r.err;
+    const std::string named = "Warning - file " + dir.file("empty") +
+                              ": 0 bytes, shorter than the 8192-byte probe block a capture "
+                              "begins with; nothing to decode\n";
     EXPECT_EQ(r.err.substr(from),
-              "reconnect delay index=0\nWarning - can't read file: 0\n\n"
-              "reconnect delay index=1\nInfo - next attempt in 2 s\nWarning - can't read file: 0\n\n");
+              "reconnect delay index=0\nWarning - can't read file: 0\n\n" + named +
+                  "reconnect delay index=1\nInfo - next attempt in 2 s\n"
+                  "Warning - can't read file: 0\n\n" + named);
     EXPECT_GE(elapsed, std::chrono::seconds(2));
 }
 
@@ -233,7 +279,11 @@ TEST(DriverTest, OneAttemptOverCaptures) {
     } cases[] = {
         {"raw, whole blocks", raw_capture(2), {}},
         {"raw, probe only", capture_probe(false), {}},
-        {"raw, short probe", std::string(100, 'x'), {"Warning - only read 100 of 8192"}},
+        {"raw, short probe",
+         std::string(100, 'x'),
+         {"Warning - only read 100 of 8192",
+          "Warning - file %s: 100 bytes, shorter than the 8192-byte probe block a capture "
+          "begins with; nothing to decode"}},
         {"raw, cut block",
          raw_capture(2) + std::string(100, 0),
          {"Warning - short read on file %s len=100"}},
@@ -383,7 +433,8 @@ std::vector<int> report_blocks(const std::string& err) {
 }
 
 // A report is due when more than time_interval seconds of capture time have
-// passed since the last one; time-stamped input reports at its first record.
+// passed since the last one, the first one interval after the attempt's
+// first block (not at it: an empty report dated 1970 began every attempt).
 TEST(DriverTest, StatisticsInterval) {
     TempDir dir;
     const uint64_t s = 1000000000ULL;
@@ -396,7 +447,7 @@ TEST(DriverTest, StatisticsInterval) {
     ProcessResult r = run_vorlix({"-w", "0", "-r", "0", "-t", "1", dir.file("ts")});
     EXPECT_EQ(r.status, 0);
     // The end of the input reports the record left since the last report.
-    EXPECT_EQ(report_blocks(r.err), std::vector<int>({1, 3, 2, 1})) << r.err;
+    EXPECT_EQ(report_blocks(r.err), std::vector<int>({4, 2, 1})) << r.err;
 
     // Raw input at 2.4 MS/s: the first block is stamped two block durations
     // after the report time, so the 585th block is the first past 1 s

@@ -1,8 +1,9 @@
 // vorlix-l2-dump's decoded lines and aircraft table, held against the
 // synthesizer's ground truth: the frames of synthesized flights are fed as
-// level-2 messages (times from the truth) or as *HEX; lines, so that what
-// is checked is the decoding, not the demodulator.
+// level-2 messages (times from the truth), as *HEX; lines or as a Beast
+// stream, so that what is checked is the decoding, not the demodulator.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,10 +11,17 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "include/level2.h"
+#include "sdr/adsb_check.h"
+#include "sdr/beast_raw.h"
+#include "sdr/net_out.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
+#include "tests/support/serve_outputs.h"
+#include "tools/adsb/encode.h"
 
 namespace {
 
@@ -66,6 +74,22 @@ std::string level2_stream(const std::vector<TruthFrame>& frames) {
         out.append(reinterpret_cast<const char*>(msg), static_cast<size_t>(kL2HeaderBytes + n));
     }
     return out;
+}
+
+std::vector<uint8_t> frame_bytes(const std::string& hex) {
+    std::vector<uint8_t> b;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        b.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return b;
+}
+
+/// A Beast message of `frame` at `toa` as the service encodes it.
+std::string beast_message(const std::vector<uint8_t>& frame, TimeStamp toa, int32_t level) {
+    uint8_t out[kBeastMaxBytes];
+    const int n = beast_encode(out, frame.data(), static_cast<int>(frame.size()),
+                               beast_clock_12mhz(toa), beast_signal_from_level(level));
+    return std::string(reinterpret_cast<const char*>(out), n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 std::string star_lines(const std::vector<TruthFrame>& frames) {
@@ -296,7 +320,7 @@ TEST(L2Dump, BadInputAndBadOptions) {
     EXPECT_NE(r.out.find("8D4840D6202CC371C32CE0576099  parity error, not decoded"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("DF11  not an extended squitter"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("5D4840D6A9C8F1  parity error, not decoded"), std::string::npos) << r.out;
 
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--star", "--decode"},
@@ -306,11 +330,200 @@ TEST(L2Dump, BadInputAndBadOptions) {
                                                {"--site", "10"},
                                                {"--site"},
                                                {"--bogus"},
+                                               {"--beast-input=localhost"},
+                                               {"--beast-input", "--star-input"},
+                                               {"--beast-input", "127.0.0.1:1", "file"},
                                                {"a", "b"}}) {
         ProcessResult bad = dump(args, "");
         EXPECT_EQ(bad.status, 2) << args[0] << ": " << bad.err;
         EXPECT_NE(bad.err.find("usage:"), std::string::npos) << args[0];
     }
+
+    // A directory opens but cannot be read: a failure with the reason, not
+    // an empty stream read to its end.
+    TempDir dir;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{dir.path()}, {"--star-input", dir.path()}}) {
+        ProcessResult bad = dump(args, "");
+        EXPECT_EQ(bad.status, 2) << args[0] << ": " << bad.err;
+        EXPECT_EQ(bad.err, "vorlix-l2-dump: cannot open " + dir.path() + ": Is a directory\n")
+            << args[0];
+    }
+}
+
+/// The rows of the last table (after its header line) without their first
+/// and last times.
+std::vector<std::string> table_rows(const std::string& out) {
+    std::vector<std::string> rows;
+    const std::vector<std::string> lines = split_lines(out);
+    size_t header = lines.size();
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (lines[i].rfind("addr ", 0) == 0) header = i;
+    }
+    for (size_t i = header + 1; i < lines.size(); i++) {
+        std::vector<std::string> w = split_words(lines[i]);
+        if (w.size() != 11) continue;
+        w.resize(9);
+        std::string row;
+        for (const std::string& x : w) row += x + " ";
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+/// The time column of a Beast line, seconds of the 12 MHz counter.
+double counter_seconds(const std::string& line) {
+    return std::stod(line.substr(0, 16));
+}
+
+// A Beast stream of the same frames (0x1a in counters and frames, damage
+// between messages) gives the decoded lines, star lines and table of the
+// level-2 stream; its lines carry the 12 MHz counter where level-2 lines
+// carry the UTC time, and the damage is reported.
+TEST(L2Dump, BeastInputGivesTheLinesOfLevel2) {
+    TempDir dir;
+    const Truth t = synthesize(dir, {"-d", "8", "--flights", "4"});
+    std::string beast;
+    std::vector<double> counters;
+    int damaged = 0;
+    for (size_t i = 0; i < t.frames.size(); i++) {
+        const TimeStamp toa = ns_to_ts(t.frames[i].lead_ns);
+        beast += beast_message(frame_bytes(t.frames[i].hex), toa, static_cast<int32_t>(i % 120));
+        counters.push_back(static_cast<double>(beast_clock_12mhz(toa)) / kBeastClockHz);
+        if (i % 40 == 5) {
+            beast += std::string(
+                "\x1a\x1a\x00\x1a"
+                "9junk",
+                9);  // 9 bytes outside messages
+            damaged++;
+        }
+    }
+    const std::string l2 = level2_stream(t.frames);
+    const ProcessResult want = dump({"--decode"}, l2);
+    const ProcessResult got = dump({"--beast-input", "--decode"}, beast);
+    EXPECT_EQ(got.status, 1);
+    EXPECT_NE(got.err.find(std::to_string(9 * damaged) + " bytes skipped"), std::string::npos)
+        << got.err;
+    const std::vector<std::string> a = decoded_lines(want.out), b = split_lines(got.out);
+    ASSERT_EQ(a.size(), t.frames.size());
+    ASSERT_EQ(b.size(), a.size()) << got.out;
+    for (size_t i = 0; i < a.size(); i++) {
+        EXPECT_EQ(b[i].substr(17), a[i].substr(28)) << "frame " << i;
+        EXPECT_NEAR(counter_seconds(b[i]), counters[i], 1e-7) << b[i];
+    }
+
+    const ProcessResult star = dump({"--beast-input", "--star"}, beast);
+    EXPECT_EQ(star.out, star_lines(t.frames));
+    const std::vector<std::string> rows = table_rows(dump({"--aircraft"}, l2).out);
+    EXPECT_EQ(rows.size(), 4U);
+    EXPECT_EQ(table_rows(dump({"--beast-input", "--aircraft"}, beast).out), rows);
+}
+
+/// DF4 (`df` 4, with an altitude) or DF5 (a squawk) from `address`, its
+/// address in the parity.
+std::vector<uint8_t> surveillance_reply(int df, uint32_t address, int altitude_ft, int squawk) {
+    uint32_t code = 0;  // the 13 bits 20..32
+    if (df == 4) {
+        const uint32_t field = encode_altitude12(altitude_ft);  // without the M bit
+        code = (field & 0xFC0) << 1 | (field & 0x3F);
+    } else {
+        // The identity's 13 bits as the aircraft status squitter carries
+        // them (frame bits 44..56).
+        uint8_t status[14];
+        encode_aircraft_status(status, address, 0, squawk);
+        for (int b = 43; b < 56; b++) code = code << 1 | ((status[b / 8] >> (7 - b % 8)) & 1U);
+    }
+    std::vector<uint8_t> f = {static_cast<uint8_t>(df << 3),
+                              0,
+                              static_cast<uint8_t>(code >> 8),
+                              static_cast<uint8_t>(code),
+                              0,
+                              0,
+                              0};
+    const uint32_t ap = adsb_parity(f.data(), 32) ^ address;
+    f[4] = static_cast<uint8_t>(ap >> 16);
+    f[5] = static_cast<uint8_t>(ap >> 8);
+    f[6] = static_cast<uint8_t>(ap);
+    return f;
+}
+
+// The whole way from the service's Beast output: the companion connects to
+// the listening port, every frame published reaches it and is decoded as
+// from level-2 input; replies are shown with their address and counted in
+// the table for the aircraft already heard.
+TEST(L2Dump, BeastInputFromTheBeastOutput) {
+    LogCapture log;
+    TempDir dir;
+    const Truth t = synthesize(dir, {"-d", "4", "--flights", "2"});
+    net_out_close_all();
+    ASSERT_EQ(net_out_open(NET_OUT_BEAST, 0, "127.0.0.1"), 0);
+    const std::string peer = "127.0.0.1:" + std::to_string(net_out_stats(NET_OUT_BEAST).port);
+    ProcessResult got;
+    std::thread tool([&] { got = dump({"--beast-input", peer, "--decode", "--aircraft"}, ""); });
+    OutputLoop loop;
+    const bool connected =
+        loop.until([] { return net_out_stats(NET_OUT_BEAST).clients == 1; }, 60000);
+
+    const uint32_t known =
+        static_cast<uint32_t>(std::stoul(t.callsign.begin()->first, nullptr, 16));
+    std::vector<uint8_t> all_call = {0x5d,
+                                     static_cast<uint8_t>(known >> 16),
+                                     static_cast<uint8_t>(known >> 8),
+                                     static_cast<uint8_t>(known),
+                                     0,
+                                     0,
+                                     0};
+    const uint32_t pi = adsb_parity(all_call.data(), 32);  // interrogator code 0
+    all_call[4] = static_cast<uint8_t>(pi >> 16);
+    all_call[5] = static_cast<uint8_t>(pi >> 8);
+    all_call[6] = static_cast<uint8_t>(pi);
+    std::vector<std::vector<uint8_t>> frames;
+    for (const TruthFrame& f : t.frames) frames.push_back(frame_bytes(f.hex));
+    frames.push_back(all_call);
+    frames.push_back(surveillance_reply(4, known, 36000, 0));
+    frames.push_back(surveillance_reply(5, 0xABCDEF, 0, 01234));  // never heard: not counted
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < frames.size(); i++) {
+        const TimeStamp toa = i < t.frames.size()
+                                  ? ns_to_ts(t.frames[i].lead_ns)
+                                  : ns_to_ts(t.frames.back().lead_ns) + kTsOneSecond;
+        bytes += beast_message(frames[i], toa, 60).size();
+        net_out_frame(frames[i].data(), static_cast<int>(frames[i].size()), toa, 60);
+    }
+    EXPECT_TRUE(loop.until([&] { return net_out_stats(NET_OUT_BEAST).bytes_sent == bytes; }));
+    net_out_close_all();
+    tool.join();
+    ASSERT_TRUE(connected) << log.text();
+    ASSERT_EQ(got.status, 0) << got.err;
+
+    const ProcessResult want = dump({"--decode", "--aircraft"}, level2_stream(t.frames));
+    const std::vector<std::string> a = decoded_lines(want.out), b = split_lines(got.out);
+    ASSERT_EQ(a.size(), t.frames.size());
+    ASSERT_GE(b.size(), a.size() + 3) << got.out;
+    for (size_t i = 0; i < a.size(); i++) EXPECT_EQ(b[i].substr(17), a[i].substr(28)) << i;
+    char address[8];
+    snprintf(address, sizeof address, "%06X", known);
+    EXPECT_EQ(b[a.size()].substr(17),
+              std::string(address) + " DF11 all-call reply  capability 5  interrogator 0");
+    EXPECT_EQ(b[a.size() + 1].substr(17),
+              std::string(address) + " DF4  altitude reply  alt 36000 ft  airborne");
+    EXPECT_EQ(b[a.size() + 2].substr(17), "ABCDEF DF5  identity reply  squawk 1234  airborne");
+
+    std::vector<std::string> rows = table_rows(want.out);
+    ASSERT_EQ(rows.size(), 2U);
+    for (std::string& row : rows) {
+        if (row.rfind(address, 0) != 0) continue;
+        // The replies: two more messages, the altitude of the last one.
+        std::vector<std::string> w = split_words(row);
+        w[3] = "36000";
+        w[8] = std::to_string(std::stol(w[8]) + 2);
+        row.clear();
+        for (const std::string& x : w) row += x + " ";
+    }
+    std::vector<std::string> got_rows = table_rows(got.out);
+    std::sort(rows.begin(), rows.end());
+    std::sort(got_rows.begin(), got_rows.end());
+    EXPECT_EQ(got_rows, rows) << got.out;
 }
 
 // Surface positions need a reference for their 90-degree ambiguity: without

@@ -156,11 +156,13 @@ TEST(LogLimit, FloodsOfNotCommBRepliesAndReverseTiming) {
     EXPECT_EQ(not_commb, 55) << r.err;
     EXPECT_GE(reverse, 56) << r.err;
     EXPECT_GE(held_intervals, 3) << r.err;
-    // The first pass's intervals, as placed: 15 and 15 held back.
-    ASSERT_GE(iv.size(), 4U) << r.err;
-    EXPECT_EQ(iv[1].not_commb_held, 15U) << r.err;
-    EXPECT_EQ(iv[2].not_commb, 5) << r.err;
-    EXPECT_EQ(iv[2].not_commb_held, 0U) << r.err;
+    // The first pass's intervals, as placed (the first report comes one
+    // interval after the first record): 15 held back in the first second,
+    // none in the next.
+    ASSERT_GE(iv.size(), 3U) << r.err;
+    EXPECT_EQ(iv[0].not_commb_held, 15U) << r.err;
+    EXPECT_EQ(iv[1].not_commb, 5) << r.err;
+    EXPECT_EQ(iv[1].not_commb_held, 0U) << r.err;
 }
 
 }  // namespace

@@ -33,7 +33,11 @@
 // error with its origin. One line of output:
 //   sent N found N (P %) missed N false N duplicated N toa_mean NS toa_sd NS
 //   strong N false_bits D:N,...
+// A figure with nothing to measure it on (the share found of a truth
+// without squitters, the time of arrival without a strong frame) is "-",
+// with a note on standard error.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -67,7 +71,7 @@ int df_of(const uint8_t* b) {
 }
 
 [[noreturn]] void fail(const char* what, const char* arg) {
-    fprintf(stderr, "vorlix-demod-score: %s %s\n", what, arg);
+    fprintf(stderr, "vorlix-demod-score: %s %s: %s\n", what, arg, strerror(errno));
     exit(2);
 }
 
@@ -113,6 +117,7 @@ std::vector<TruthFrame> read_truth(const char* path, int* n_squitters) {
         if (len == 28 && (df == 17 || df == 18)) ++*n_squitters;
         truth.push_back(t);
     }
+    if (ferror(f)) fail("cannot read", path);
     fclose(f);
     std::stable_sort(truth.begin(), truth.end(), [](const TruthFrame& a, const TruthFrame& b) {
         return a.edge_ns < b.edge_ns;
@@ -209,6 +214,34 @@ std::string overlapped_by(const std::vector<TruthFrame>& truth, size_t o) {
     return s;
 }
 
+/// Notes on standard error for the figures printed as "-" (nothing to
+/// measure them on) and for inputs that cannot be what was meant.
+void explain_unmeasured(char** argv, int sent, int messages, int found, int false_frames,
+                        int strong, double strong_db) {
+    if (sent == 0)
+        fprintf(stderr,
+                "vorlix-demod-score: %s holds no extended squitter (is it the -g file of "
+                "vorlix-capture-synth?)\n",
+                argv[1]);
+    if (messages == 0)
+        fprintf(stderr,
+                "vorlix-demod-score: %s holds no level-2 message (is it what vorlix wrote, with "
+                "or without -o?)\n",
+                argv[2]);
+    if (found == 0 && false_frames > 0)
+        fprintf(stderr,
+                "vorlix-demod-score: none of the %d frames sent matches the truth in its bytes "
+                "and its time (within 100 us): the truth of another capture, or a raw capture, "
+                "whose frames carry the time they were decoded at\n",
+                false_frames);
+    if (found > 0 && strong == 0)
+        fprintf(stderr,
+                "vorlix-demod-score: no strong frame found: none of the %d frames found has "
+                "%.1f dB or more, so no time of arrival was measured (--strong sets the "
+                "threshold)\n",
+                found, strong_db);
+}
+
 }  // namespace
 
 const char kUsage[] =
@@ -221,8 +254,10 @@ const char kUsage[] =
     "One line: sent N found N (P %) missed N false N duplicated N toa_mean NS\n"
     "toa_sd NS strong N false_bits D:N,... (the false frames by the number of bits\n"
     "in which they differ from the reply they were read from, x: none near, - no\n"
-    "false frame). With VORLIX_SCORE_VERBOSE set, false frames are named on\n"
-    "standard error with that reply.\n";
+    "false frame). A figure with nothing to measure it on (the share found of a\n"
+    "truth without squitters, the time of arrival without a strong frame) is \"-\",\n"
+    "with a note on standard error. With VORLIX_SCORE_VERBOSE set, false frames are\n"
+    "named on standard error with that reply.\n";
 
 int main(int argc, char** argv) {
     if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
@@ -246,9 +281,10 @@ int main(int argc, char** argv) {
     static uint8_t buf[65536];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    if (ferror(f)) fail("cannot read", argv[2]);
     if (!from_stdin) fclose(f);
 
-    int found = 0, dup = 0, false_frames = 0, strong = 0;
+    int found = 0, dup = 0, false_frames = 0, strong = 0, messages = 0;
     std::map<int, int> false_by_bits;  // -1: no truth frame near
     double sum = 0, sum2 = 0;
     for (size_t pos = 0; pos + kL2HeaderBytes <= bytes.size();) {
@@ -258,6 +294,7 @@ int main(int argc, char** argv) {
         }
         L2Message m{};
         l2_get_header(bytes.data() + pos, &m);
+        messages++;
         pos += kL2HeaderBytes + m.length;
         if (m.op != L2_OP_FRAME_DF17 || m.length != 14 || pos > bytes.size()) continue;
         const uint8_t* frame = bytes.data() + pos - 14;
@@ -322,10 +359,19 @@ int main(int argc, char** argv) {
         by_bits +=
             (bits < 0 ? std::string("x") : std::to_string(bits)) + ':' + std::to_string(count);
     }
+    char share[32] = "-";
+    char mean_text[32] = "-";
+    char sd_text[32] = "-";
+    if (sent > 0) snprintf(share, sizeof share, "%.1f", 100.0 * found / sent);
+    if (strong > 0) {
+        snprintf(mean_text, sizeof mean_text, "%.1f", mean);
+        snprintf(sd_text, sizeof sd_text, "%.1f", sd);
+    }
     printf(
-        "sent %d found %d (%.1f %%) missed %d false %d duplicated %d toa_mean %.1f toa_sd %.1f "
+        "sent %d found %d (%s %%) missed %d false %d duplicated %d toa_mean %s toa_sd %s "
         "strong %d false_bits %s\n",
-        sent, found, sent ? 100.0 * found / sent : 0.0, sent - found, false_frames, dup, mean, sd,
-        strong, by_bits.empty() ? "-" : by_bits.c_str());
+        sent, found, share, sent - found, false_frames, dup, mean_text, sd_text, strong,
+        by_bits.empty() ? "-" : by_bits.c_str());
+    explain_unmeasured(argv, sent, messages, found, false_frames, strong, strong_db);
     return 0;
 }

@@ -16,7 +16,8 @@
 // is cut back to the last complete one. The program ends with status 0 at the
 // end of its input, when its reader goes away and on SIGINT, SIGTERM or
 // SIGHUP; with status 1 on a usage error, when no device can be used, when
-// the output cannot be opened or written, and when the device stops.
+// the output cannot be opened or written, when the device stops, and when
+// standard input (--stdin) is a time-stamped capture already.
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
@@ -633,12 +634,39 @@ int run_dongle(Recorder*) {
 
 }  // namespace
 
+// The first bytes of standard input, kept in the ring (the next read's
+// arrival covers them). Input that begins with the capture magic is a
+// time-stamped capture already: recorded again, its probe block and record
+// headers would become samples. False (with the reason said) for that.
+bool take_first_bytes(Recorder* rec) {
+    uint8_t first[4];
+    size_t have = 0;
+    while (have < sizeof first) {
+        ssize_t n = read(0, first + have, sizeof first - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the loop meets the end or the error again
+        have += static_cast<size_t>(n);
+    }
+    const uint32_t word = static_cast<uint32_t>(first[0]) | static_cast<uint32_t>(first[1]) << 8 |
+                          static_cast<uint32_t>(first[2]) << 16 |
+                          static_cast<uint32_t>(first[3]) << 24;
+    if (have == sizeof first && word == kCaptureMagic) {
+        say("standard input begins with the bytes 01 52 53 54 of a time-stamped capture's probe "
+            "block: it is a capture already, not raw samples; give it to vorlix itself "
+            "(vorlix FILE, or vorlix - to read it from standard input)");
+        return false;
+    }
+    rec->put(first, have);
+    return true;
+}
+
 int main(int argc, char** argv) {
     Options o = parse_options(argc, argv);
     install_signals();
     static Recorder rec;
     rec.init(o);
     if (!o.from_stdin) return run_dongle(&rec);
+    if (!take_first_bytes(&rec)) return 1;
     int rc = open_output(o, &rec.out);
     if (rc < 0) return 1;
     if (rc > 0) return finish(&rec, "stopped by signal", false);

@@ -63,7 +63,7 @@ void usage(FILE* f) {
             "usage: vorlix-test-proxy [options]\n"
             "Listens on 127.0.0.1 (or --bind), accepts level-2 connections one after the\n"
             "other and writes one line per event and per message received.\n"
-            "  -p, --port N          port to listen on (default 0: any free port)\n"
+            "  -p, --port N          port to listen on, 0..65535 (default 0: any free port)\n"
             "  -b, --bind ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
             "      --port-file PATH  write the port number into PATH once listening\n"
             "  -o, --out PATH        write the lines to PATH (default: standard output)\n"
@@ -265,6 +265,26 @@ int int_arg(int argc, char** argv, int* i) {
     return atoi(argv[++*i]);
 }
 
+// The port to listen on: 0..65535, the whole text (htons would take a
+// larger number modulo 65536).
+int port_arg(int argc, char** argv, int* i) {
+    const char* option = argv[*i];
+    if (*i + 1 >= argc) {
+        fprintf(stderr, "vorlix-test-proxy: %s needs a value\n", option);
+        exit(2);
+    }
+    const char* text = argv[++*i];
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < 0 || v > 65535) {
+        fprintf(stderr, "vorlix-test-proxy: %s needs a port 0..65535 (0: any free port), not %s\n",
+                option, text);
+        exit(2);
+    }
+    return static_cast<int>(v);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -278,7 +298,7 @@ int main(int argc, char** argv) {
             usage(stdout);
             return 0;
         } else if (is("-p", "--port")) {
-            o.port = int_arg(argc, argv, &i);
+            o.port = port_arg(argc, argv, &i);
         } else if (is("-b", "--bind") && i + 1 < argc) {
             o.bind_address = argv[++i];
         } else if (is("--port-file", nullptr) && i + 1 < argc) {

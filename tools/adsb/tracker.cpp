@@ -158,6 +158,25 @@ PositionFix tracker_update(Tracker* t, const Squitter& s, double time) {
     return fix;
 }
 
+bool tracker_reply(Tracker* t, const Reply& r, double time) {
+    if (!r.length_ok || !r.parity_ok) return false;
+    auto it = t->aircraft.find(r.address);
+    if (it == t->aircraft.end()) {
+        if (!r.address_in_clear) return false;
+        it = t->aircraft.emplace(r.address, new_aircraft(r.address, time)).first;
+    }
+    Aircraft* a = &it->second;
+    a->messages++;
+    t->messages++;
+    a->last_seen = std::max(a->last_seen, time);
+    if (r.altitude_valid) {
+        a->altitude_valid = true;
+        a->altitude_ft = r.altitude_ft;
+    }
+    if (r.squawk >= 0) a->squawk = r.squawk;
+    return true;
+}
+
 std::string fix_text(const PositionFix& fix) {
     static const char* const kSources[] = {"", "global", "local to the aircraft's last position",
                                            "local to the site"};

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "tools/adsb/cpr.h"
+#include "tools/adsb/reply.h"
 #include "tools/adsb/squitter.h"
 
 enum class FixSource : uint8_t { kNone, kGlobal, kLocalAircraft, kLocalSite };
@@ -38,7 +39,7 @@ struct Aircraft {
     char category_set;     ///< 'A'..'D', 0 until an identification arrived
     int category;
     double first_seen, last_seen;  ///< s since the epoch
-    long messages;                 ///< squitters heard from this address
+    long messages;                 ///< squitters and replies counted for this address
     bool altitude_valid;
     int altitude_ft;  ///< the last altitude (barometric, or GNSS height)
     bool position_valid;
@@ -64,12 +65,19 @@ struct Tracker {
     bool have_site;
     LatLon site;  ///< the receiver's position, for local decoding
     std::map<uint32_t, Aircraft> aircraft;
-    long messages;  ///< squitters taken in
+    long messages;  ///< squitters and replies taken in
 };
 
 /// Takes in one squitter heard at `time` (s since the epoch); for a position
 /// squitter returns how its position was decoded (source kNone otherwise).
 PositionFix tracker_update(Tracker* tracker, const Squitter& s, double time);
+
+/// Takes in a reply (any format but DF17/18) heard at `time`: a DF11 with a
+/// clean parity counts as a squitter does and enters its aircraft; the
+/// other formats count only for an aircraft already in the table (their
+/// address is what the parity leaves) and give it their altitude or squawk.
+/// True when the reply was counted.
+bool tracker_reply(Tracker* tracker, const Reply& r, double time);
 
 /// The text of a fix for a decoded line: " lat 52.25720 lon 3.91937
 /// (global)", or " (no position: waiting for an odd frame)".
