@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "include/level2.h"
+#include "include/bytes.h"
 #include "sdr/log.h"
 
 const char* const uniq_kind_names[kUniqKinds] = {"undef", "gen", "sbs",   "bst",

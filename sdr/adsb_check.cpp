@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "include/level2.h"
+#include "include/bytes.h"
 #include "sdr/parity.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
