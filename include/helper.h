@@ -1,13 +1,18 @@
-// TimeStamp: 32.32 fixed-point time. The high word counts whole seconds since
-// the Unix epoch (UTC), the low word the binary fraction of a second
-// (units of 2^-32 s: 1 us is about 4295 units, 56 us is 240520).
+// The time base: TimeStamp, a 32.32 fixed-point time, its conversions from
+// clock readings, nanoseconds and sample counts, and the reading of the
+// real-time clock. The high word counts whole seconds since the Unix epoch
+// (UTC), the low word the binary fraction of a second (units of 2^-32 s:
+// 1 us is about 4295 units, 56 us is 240520).
+//
+// Owns nothing but constants. Promises: every conversion is integer-only and
+// the same on every platform; a violated precondition ends the process with
+// "Assertion failed in ./include/helper line <n>" (through the log, which
+// include/helper.cpp calls; this header needs nothing of it).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-
-#include "sdr/log.h"
 
 using TimeStamp = uint64_t;
 
@@ -25,9 +30,13 @@ constexpr uint32_t ts_fraction(TimeStamp t) { return static_cast<uint32_t>(t); }
 /// Signed difference a - b of two time stamps, in units of 2^-32 s.
 constexpr int64_t ts_diff(TimeStamp a, TimeStamp b) { return static_cast<int64_t>(a - b); }
 
+/// Ends the process: "Assertion failed in ./include/helper line `line`".
+[[noreturn]] void time_base_check_failed(int line);
+
 /// sec * 2^32 + (ns * 2^32) / 10^9, ns below 10^9.
 inline TimeStamp timespec_to_ts(int64_t sec, int64_t ns) {
-    VX_ASSERT(kHelperModule, ns < static_cast<int64_t>(kNsPerSecond));
+    if (ns >= static_cast<int64_t>(kNsPerSecond)) [[unlikely]]
+        time_base_check_failed(__LINE__);
     uint64_t frac = (static_cast<uint64_t>(ns) << 32) / kNsPerSecond;
     return (static_cast<uint64_t>(sec) << 32) + frac;
 }
@@ -56,6 +65,15 @@ inline TimeStamp block_duration(uint32_t rate) {
     }
     return timespec_to_ts(sec, ns);
 }
+
+/// `d` samples at `rate` samples per second as a (signed) time stamp: the
+/// seconds and nanoseconds truncated toward zero, the nanoseconds then made
+/// non-negative.
+TimeStamp samples_to_ts(int64_t d, uint32_t rate);
+
+/// The current wall-clock (real-time clock) time; the clock must be readable
+/// and after the epoch (else the process ends).
+TimeStamp timestamp_now();
 
 /// The whole seconds of `t` in UTC as "%04d/%02d/%02d %02d:%02d:%02dZ".
 /// `buf` must hold at least 24 bytes for the years this program sees.

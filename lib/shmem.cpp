@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sdr/log.h"
+
 namespace {
 
 // A path copy: at most 255 characters and the terminating zero.

@@ -35,6 +35,7 @@
 #include <ctime>
 
 #include "sdr/adsb_check.h"
+#include "sdr/log.h"
 #include "sdr/log_limit.h"
 #include "sdr/signal_proc.h"
 #include "sdr/soft_slice.h"
@@ -525,14 +526,6 @@ inline int trigger_next(const TriggerSearch& t, int from, int end) {
 
 }  // namespace
 
-TimeStamp timestamp_now() {
-    struct timespec now;
-    int rc = clock_gettime(CLOCK_REALTIME, &now);
-    VX_ASSERT(kModule, rc == 0);
-    VX_ASSERT(kModule, now.tv_sec >= 0);
-    return timespec_to_ts(now.tv_sec, now.tv_nsec);
-}
-
 RadioLengths radio_lengths(uint32_t samp_rate) {
     RadioLengths l;
     l.len1 = at_us(1, samp_rate);
@@ -544,16 +537,6 @@ RadioLengths radio_lengths(uint32_t samp_rate) {
     l.seg = l.len64 / 6;
     l.long_skip = l.len64 / 3;
     return l;
-}
-
-TimeStamp samples_to_ts(int64_t d, uint32_t rate) {
-    int64_t sec = d / rate;
-    int64_t ns = (d % rate) * static_cast<int64_t>(kNsPerSecond) / rate;
-    while (ns < 0) {
-        ns += kNsPerSecond;
-        sec -= 1;
-    }
-    return timespec_to_ts(sec, ns);
 }
 
 void slice_history_restart() {

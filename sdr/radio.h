@@ -31,9 +31,6 @@ struct RadioLengths {
     int32_t long_skip;  ///< len64 / 3
 };
 
-/// The current wall-clock (real-time clock) time.
-TimeStamp timestamp_now();
-
 /// Locks samp_rate to the 6 MHz working rate and builds the tables; sets
 /// resample_up, resample_down, filter_taps and history_len. Prints the two
 /// templates and the filter on standard error.
@@ -132,9 +129,6 @@ int32_t block_magnitude(const uint8_t* block, int32_t* mag);
 /// Exact magnitude of one pair: sqrt(I^2 + Q^2) with I = (b0 - 127) * 128,
 /// by the integer Newton iteration; 0..23170.
 int16_t exact_magnitude(uint8_t b0, uint8_t b1);
-
-/// `d` samples at `rate` samples per second as a (signed) time stamp.
-TimeStamp samples_to_ts(int64_t d, uint32_t rate);
 
 /// Read-only views of the process-wide state (for tests and tools).
 const SliceHistory* slice_history();

@@ -12,8 +12,8 @@
 
 #include "include/uniq.h"
 #include "sdr/link.h"
+#include "sdr/log.h"
 #include "sdr/log_limit.h"
-#include "sdr/radio.h"
 
 namespace {
 

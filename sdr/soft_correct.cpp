@@ -16,7 +16,7 @@
 #include <bit>
 #include <cstring>
 
-#include "include/helper.h"
+#include "sdr/log.h"
 #include "sdr/parity.h"
 
 namespace {

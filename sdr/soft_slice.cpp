@@ -40,6 +40,7 @@
 #include "sdr/adsb_check.h"
 #include "sdr/parity.h"
 #include "sdr/radio.h"
+#include "sdr/log.h"
 #include "sdr/soft_kernels.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "lib/routing.h"
+#include "sdr/log.h"
 
 namespace {
 
