@@ -19,6 +19,9 @@
 #include <vector>
 
 #include "sdr/adsb_check.h"
+#include "sdr/demod/classic_slice.h"
+#include "sdr/demod/scan.h"
+#include "sdr/demod/scan_kernels.h"
 #include "sdr/radio.h"
 
 namespace {
@@ -59,14 +62,14 @@ int null_callback(Context*, const uint8_t*, int, const FrameInfo*) {
 }
 
 /// A demodulator context; `width` picks the vector code (32 AVX2, 16 SSE2,
-/// where the processor has them; see radio_select_vectors).
+/// where the processor has them; see scan_kernels_select).
 struct Demod {
     std::unique_ptr<Context> ctx = std::make_unique<Context>();
     explicit Demod(uint32_t rate, int width = 32) {
         memset(ctx.get(), 0, sizeof(Context));
         ctx->samp_rate = rate;
         radio_init(ctx.get());
-        radio_select_vectors(width);
+        scan_kernels_select(width);
         ctx->block = ctx->samples + 2 * ctx->history_len;
         ctx->trigger_level = 4;
         ctx->stats.noise_level = kLevelStatsReset;
@@ -89,7 +92,7 @@ void run_blocks(benchmark::State& state, uint32_t rate, const std::vector<uint8_
         return;
     }
     Demod d(rate, width);
-    state.counters["width"] = radio_select_vectors(width);
+    state.counters["width"] = scan_kernels_select(width);
     const size_t blocks = data.size() / kBlockBytes;
     for (size_t i = 0; i < blocks; i++) d.block(&data[i * kBlockBytes]);
     size_t i = 0;
@@ -188,10 +191,12 @@ void BM_SliceFrame(benchmark::State& state) {
     for (size_t i = 0; i < blocks; i++) {
         current = i;
         memcpy(d.ctx->block, &data[i * kBlockBytes], kBlockBytes);
-        scan_block(d.ctx.get(), [](Context*, int32_t start, int32_t level) -> int32_t {
+        ScanPolicy policy = *scan_policy(true);
+        policy.slicer = [](Context*, int32_t start, int32_t level) -> int32_t {
             found->push_back({current, start, level});
             return 0;
-        });
+        };
+        scan_block(d.ctx.get(), &policy);
     }
     if (cands.empty()) {
         state.SkipWithError("no candidates");

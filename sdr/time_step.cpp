@@ -5,9 +5,9 @@
 #include <cinttypes>
 
 #include "include/helper.h"
+#include "sdr/demod/slice_history.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
-#include "sdr/radio.h"
 #include "sdr/remote.h"
 
 namespace {

@@ -3,7 +3,6 @@
 // The slicer's history is process-wide and never reset, so every test that
 // slices works at a time later than all earlier tests (fresh_time()).
 #include "sdr/radio.h"
-#include "sdr/soft_slice.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,11 @@
 #include <string>
 
 #include "sdr/adsb_check.h"
+#include "sdr/demod/classic_slice.h"
+#include "sdr/demod/scan.h"
+#include "sdr/demod/scan_kernels.h"
+#include "sdr/demod/setup.h"
+#include "sdr/demod/slice_history.h"
 #include "sdr/log.h"
 #include "tests/support/process.h"
 #include "tests/support/radio_context.h"
@@ -145,14 +149,14 @@ TEST(Radio, InitValuesTable) {
 TEST(Radio, LengthsTable) {
     struct Row {
         uint32_t rate;
-        RadioLengths l;
+        DemodLengths l;
     } rows[] = {
         {2000000, {2, 10, 16, 20, 24, 128, 21, 42}},
         {2400000, {2, 11, 19, 24, 29, 154, 25, 51}},
         {3200000, {3, 16, 26, 32, 38, 205, 34, 68}},
     };
     for (const Row& r : rows) {
-        RadioLengths l = radio_lengths(r.rate);
+        DemodLengths l = demod_lengths(r.rate);
         EXPECT_EQ(l.len1, r.l.len1) << r.rate;
         EXPECT_EQ(l.len5, r.l.len5) << r.rate;
         EXPECT_EQ(l.len8, r.l.len8) << r.rate;
@@ -272,12 +276,12 @@ TEST(Radio, DefaultLevelFollowsTheNoiseNotTheTraffic) {
             total += mag[i];
         }
         const int32_t classic = (6 * total + 2048) / 4096;
-        EXPECT_EQ(soft_trigger_target(mag, total), r.want) << r.busy_percent << " classic " << classic;
-        EXPECT_GE(soft_trigger_target(mag, total), classic / 8);
+        EXPECT_EQ(scan_noise_target(mag, total), r.want) << r.busy_percent << " classic " << classic;
+        EXPECT_GE(scan_noise_target(mag, total), classic / 8);
     }
     uint8_t quiet[4096] = {};
     quiet[100] = 255;
-    EXPECT_EQ(soft_trigger_target(quiet, 255), 0);
+    EXPECT_EQ(scan_noise_target(quiet, 255), 0);
 }
 
 TEST(Radio, SkipCarriesAcrossBlocksAndWindowStaysConsistent) {
@@ -293,7 +297,7 @@ TEST(Radio, SkipCarriesAcrossBlocksAndWindowStaysConsistent) {
 
     // On noise the running window always equals its definition, and the
     // history moves to the head of both buffers.
-    const RadioLengths l = radio_lengths(ctx->samp_rate);
+    const DemodLengths l = demod_lengths(ctx->samp_rate);
     const int hist = static_cast<int>(ctx->history_len);
     uint32_t seed = 1;
     for (int b = 0; b < 8; b++) {
@@ -429,8 +433,8 @@ namespace {
 /// raw pairs, so that block processing recomputes the same magnitudes.
 void lay_pattern(Context* ctx, int origin) {
     const int hist = static_cast<int>(ctx->history_len);
-    const int len10 = radio_lengths(ctx->samp_rate).len10;
-    const int32_t* tmpl = radio_coarse_template();
+    const int len10 = demod_lengths(ctx->samp_rate).len10;
+    const int32_t* tmpl = demod_tables().coarse_template;
     memset(ctx->samples, 127, sizeof ctx->samples);
     memset(ctx->mag, 0, sizeof ctx->mag);
     for (int i = 0; i < hist + kBlockPairs; i++) {
@@ -442,7 +446,7 @@ void lay_pattern(Context* ctx, int origin) {
         if (i < hist) ctx->mag[i] = m;
     }
     // The running data window of position 0, as the previous block left it.
-    const RadioLengths l = radio_lengths(ctx->samp_rate);
+    const DemodLengths l = demod_lengths(ctx->samp_rate);
     ctx->window_sum = 0;
     for (int i = l.len12 + 1; i <= l.len64; i++) ctx->window_sum += ctx->mag[i];
 }

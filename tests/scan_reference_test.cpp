@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "sdr/demod/scan.h"
+#include "sdr/demod/scan_kernels.h"
+#include "sdr/demod/setup.h"
 #include "sdr/radio.h"
 #include "tests/support/process.h"
 
@@ -68,7 +71,7 @@ int32_t ref_sum(const int32_t* mag, int from, int count) {
 
 /// One block, as written: the block is at samples + 2 * hist.
 int32_t ref_process(RefScan* r, const Context* cfg, const int32_t* tmpl) {
-    const RadioLengths len = radio_lengths(cfg->samp_rate);
+    const DemodLengths len = demod_lengths(cfg->samp_rate);
     const int hist = static_cast<int>(cfg->history_len);
     const uint8_t* block = r->samples + 2 * hist;
     int32_t total = 0;
@@ -230,7 +233,9 @@ void compare_runs(const ScanCase& c, int width) {
     ctx->samp_rate = c.rate;
     ctx->classic = 1;  // the reference is the classic funnel
     radio_init(ctx.get());
-    radio_select_vectors(width);
+    scan_kernels_select(width);
+    ScanPolicy policy = *scan_policy(true);  // the reference is the classic funnel
+    policy.slicer = stand_in_slicer;
     std::vector<uint8_t> outside(kBlockBytes + 64);
     for (int i = 0; i < 4; i++) ctx->sensitvity[i] = c.sensitivity[static_cast<size_t>(i)];
     ctx->block = ctx->samples + 2 * ctx->history_len;
@@ -254,9 +259,9 @@ void compare_runs(const ScanCase& c, int width) {
             ref->peak_mag = 0;
         }
         calls = &got_calls;
-        const int32_t got = scan_block(ctx.get(), stand_in_slicer);
+        const int32_t got = scan_block(ctx.get(), &policy);
         calls = &want_calls;
-        const int32_t want = ref_process(ref.get(), ctx.get(), radio_coarse_template());
+        const int32_t want = ref_process(ref.get(), ctx.get(), demod_tables().coarse_template);
         calls = nullptr;
 
         ASSERT_EQ(got, want);
@@ -302,7 +307,7 @@ TEST(ScanReference, MatchesTheStepByStepScan) {
     // loops): the widths it lacks fall back to the next narrower one.
     std::vector<int> widths;
     for (int w : {0, 16, 32}) {
-        const int got = radio_select_vectors(w);
+        const int got = scan_kernels_select(w);
         if (std::find(widths.begin(), widths.end(), got) == widths.end()) widths.push_back(got);
     }
     for (int width : widths) {
@@ -312,7 +317,7 @@ TEST(ScanReference, MatchesTheStepByStepScan) {
         }
         if (HasFatalFailure()) break;
     }
-    radio_select_vectors(32);
+    scan_kernels_select(32);
 }
 
 }  // namespace

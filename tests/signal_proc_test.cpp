@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "sdr/radio.h"
+#include "sdr/demod/setup.h"
 
 namespace {
 
@@ -233,7 +233,7 @@ TEST(SignalProc, FixedDivisorDividesExactly) {
     // 2.4 and 3.2 MS/s), every dividend below 2^22.
     std::vector<int32_t> lengths;
     for (uint32_t rate : {2000000U, 2400000U, 3200000U}) {
-        const RadioLengths l = radio_lengths(rate);
+        const DemodLengths l = demod_lengths(rate);
         lengths.push_back(l.len8);
         lengths.push_back(l.len64 - l.len12);
     }

@@ -1,6 +1,6 @@
 // The default demodulator's correction: soft_correct on squitters with
 // known errors and confidences.
-#include "sdr/soft_correct.h"
+#include "sdr/demod/soft_correct.h"
 
 #include <gtest/gtest.h>
 

@@ -5,12 +5,7 @@
 
 #include <cstdint>
 
-/// One decoding of a candidate: the bits and, per bit, how far apart its
-/// two chips were (0 = no telling).
-struct SoftFrame {
-    uint8_t bytes[14];
-    uint16_t confidence[112];
-};
+#include "sdr/demod/soft_bits.h"
 
 /// How a failed frame was corrected: the number of bits flipped.
 enum SoftFix : int {

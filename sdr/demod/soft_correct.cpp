@@ -10,7 +10,7 @@
 // bits, where a set that clears the syndrome by chance is rare, and it is
 // taken only when it is the only one there. The sets are met in the middle: the syndrome less one pair's leaves
 // a single bit (three) or another pair (four) to look up.
-#include "sdr/soft_correct.h"
+#include "sdr/demod/soft_correct.h"
 
 #include <algorithm>
 #include <bit>
@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr char kModule[] = "sdr/soft_correct";
+constexpr char kModule[] = "sdr/demod/soft_correct";
 constexpr int kBits = 112;
 constexpr int kSmallSet = 16;  // three or four errors: among at most 16 bits
 constexpr int kMaxWeak = 23;   // weak bits of a frame worth three or four flips
