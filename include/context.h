@@ -69,6 +69,20 @@ struct RecoveredStats {
     uint32_t four_bit;   ///< by correcting four bits
 };
 
+/// Where the funnel lets triggers go, by test: the block scan's tests in
+/// their order, then the slicers' order check. Counted in both modes; the
+/// default mode's report prints and resets them (recovered_report).
+struct FunnelStats {
+    uint32_t triggers;      ///< positions whose magnitude reached the threshold
+    uint32_t second_pulse;  ///< rejected: no other pulse within 5 us (default mode)
+    uint32_t data_level;    ///< rejected: data level below half the threshold
+    uint32_t ratio;         ///< rejected: preamble too strong for the data
+    uint32_t flatness;      ///< rejected: data envelope not flat
+    uint32_t score;         ///< rejected: score of ratio and correlation
+    uint32_t sliced;        ///< candidates handed to the slicer
+    uint32_t out_of_order;  ///< refused by the slicer: not later than the last candidate
+};
+
 /// The decoder's statistics, in the order of the report.
 struct DecoderStats {
     uint32_t received[32];       ///< frames presented to the check, per DF
@@ -88,6 +102,7 @@ struct DecoderStats {
     TimeStamp cpu_user;          ///< user CPU time at the last report
     TimeStamp report_time;       ///< wall clock at the last report
     RecoveredStats recovered;    ///< default demodulator only
+    FunnelStats funnel;          ///< rejections by test
     AircraftEntry aircraft[kAircraftEntries];
 };
 

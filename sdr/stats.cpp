@@ -291,6 +291,15 @@ void aircraft_report(DecoderStats* stats, TimeStamp since) {
 }
 
 void recovered_report(DecoderStats* stats) {
+    const FunnelStats& f = stats->funnel;
+    log_debug(DBG_STATISTICS,
+              "funnel: triggers %u, rejected by second pulse %u, data level %u, ratio %u, "
+              "flatness %u, score %u; sliced %u, out of order %u\n",
+              static_cast<unsigned>(f.triggers), static_cast<unsigned>(f.second_pulse),
+              static_cast<unsigned>(f.data_level), static_cast<unsigned>(f.ratio),
+              static_cast<unsigned>(f.flatness), static_cast<unsigned>(f.score),
+              static_cast<unsigned>(f.sliced), static_cast<unsigned>(f.out_of_order));
+    stats->funnel = {};
     const RecoveredStats& r = stats->recovered;
     log_debug(DBG_STATISTICS, "recovered: retry %u 1-bit %u 2-bit %u 3-bit %u 4-bit %u\n",
               static_cast<unsigned>(r.retry), static_cast<unsigned>(r.one_bit),

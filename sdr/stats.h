@@ -15,9 +15,13 @@ void stats_start(DecoderStats* stats, TimeStamp now);
 /// the number of frames accepted in the interval.
 int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag);
 
-/// The default demodulator's line of the report (statistics bit): the
-/// frames recovered since the last report by a retry at another fine offset
-/// or chip phase, by one-bit and by two-bit correction; resets the counts.
+/// The default demodulator's lines of the report (statistics bit), then
+/// their counts reset: the funnel's rejections by test since the last
+/// report ("funnel: triggers N, rejected by second pulse N, data level N,
+/// ratio N, flatness N, score N; sliced N, out of order N"), and the frames
+/// recovered by a second decoding and by correcting one to four bits
+/// ("recovered: retry N 1-bit N 2-bit N 3-bit N 4-bit N"). The classic
+/// mode's report has neither line.
 void recovered_report(DecoderStats* stats);
 
 /// Lists the aircraft seen at or after `since` (debug bit 0x04) and clears

@@ -40,7 +40,7 @@ uint64_t fnv1a(const std::string& s) {
 std::string report_lines(const std::string& log) {
     static const char* kPrefixes[] = {"msg stats",   "[",           "peaks",
                                       "noise floor", "frame range", "no msg",
-                                      "recovered"};
+                                      "funnel",      "recovered"};
     std::string out;
     for (const std::string& line : split_lines(log)) {
         for (const char* p : kPrefixes) {

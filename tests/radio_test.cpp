@@ -404,6 +404,7 @@ TEST(Radio, SliceOrderingAndCloseFramesAreReported) {
     // An earlier start: dropped with a warning naming the step back.
     ctx->cur_time = later - 3 * kTsOneSecond - 4294967 * 5;  // 3 s 5 ms back
     EXPECT_EQ(slice_frame(ctx.get(), 500, 50), 0);
+    EXPECT_EQ(ctx->stats.funnel.out_of_order, 2U);  // the same start and the earlier one
     EXPECT_EQ(log.text(), std::string(expect) +
                               "Warning - [frame slice] reverse timing by -3004976us, "
                               "-3004ms, -2s\n");

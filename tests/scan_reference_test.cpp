@@ -55,6 +55,7 @@ struct RefScan {
     uint32_t rms_bins[16] = {};
     uint32_t corr_bins[16] = {};
     LevelStats noise = kLevelStatsReset;
+    FunnelStats funnel = {};  // the rejections by test, as the algorithm names them
 };
 
 int ref_bin(int32_t tl, int32_t level) {
@@ -114,15 +115,18 @@ int32_t ref_process(RefScan* r, const Context* cfg, const int32_t* tmpl) {
         if (r->skip != 0) break;
         while (p < kBlockPairs && r->mag[p + 3] < tl / 2) step();
         if (p == kBlockPairs) break;
+        r->funnel.triggers++;
         const int32_t P = ref_sum(r->mag, p, len.len8) / len.len8;
         r->peak_bins[ref_bin(tl, P)]++;
         const int32_t D = r->window_sum / win;
         if (2 * D < tl / 2) {
+            r->funnel.data_level++;
             r->skip = len.long_skip;
             continue;
         }
         const int b2 = ref_bin(tl, D);
         if (!((25 - cfg->sensitvity[0]) * P < 22 * D)) {
+            r->funnel.ratio++;
             r->skip = len.len5;
             continue;
         }
@@ -133,6 +137,7 @@ int32_t ref_process(RefScan* r, const Context* cfg, const int32_t* tmpl) {
             F += std::abs(dev);
         }
         if (F > 3 * cfg->sensitvity[1] + 20) {
+            r->funnel.flatness++;
             r->skip = len.len5;
             continue;
         }
@@ -148,10 +153,12 @@ int32_t ref_process(RefScan* r, const Context* cfg, const int32_t* tmpl) {
             }
         }
         if (!(2 * ((50 * P) / D - 27) - 3 * (best / D - 29) < 3 * cfg->sensitvity[2] + 50)) {
+            r->funnel.score++;
             r->skip = len.len5;
             continue;
         }
         r->corr_bins[b2]++;
+        r->funnel.sliced++;
         const int32_t start = std::clamp(p + best_off, 0, kBlockPairs - 1);
         const int32_t got = stand_in_slicer(nullptr, start, D);
         r->skip = std::max(got, len.len5);
@@ -278,6 +285,15 @@ void compare_runs(const ScanCase& c, int width) {
             ASSERT_EQ(ctx->stats.corr_bins[b], ref->corr_bins[b]) << "corr bin " << b;
         }
         ASSERT_EQ(memcmp(&ctx->stats.noise_level, &ref->noise, sizeof ref->noise), 0);
+        const FunnelStats& f = ctx->stats.funnel;
+        const FunnelStats& g = ref->funnel;
+        ASSERT_EQ(f.triggers, g.triggers);
+        ASSERT_EQ(f.second_pulse, 0U);
+        ASSERT_EQ(f.data_level, g.data_level);
+        ASSERT_EQ(f.ratio, g.ratio);
+        ASSERT_EQ(f.flatness, g.flatness);
+        ASSERT_EQ(f.score, g.score);
+        ASSERT_EQ(f.sliced, g.sliced);
     }
     // Inputs with signal must exercise the funnel, not just pass through it.
     if (c.name.rfind("silent", 0) != 0 && c.name.rfind("clipped", 0) != 0) {
@@ -318,6 +334,42 @@ TEST(ScanReference, MatchesTheStepByStepScan) {
         if (HasFatalFailure()) break;
     }
     scan_kernels_select(32);
+}
+
+// The default policy's funnel on traffic: every trigger is either rejected
+// by exactly one test or handed to the slicer, the second-pulse test comes
+// before the preamble level is counted, and the slicer sees every
+// candidate counted as sliced.
+TEST(ScanReference, DefaultFunnelCountsEveryTrigger) {
+    for (uint32_t rate : {2000000U, 2400000U, 3200000U}) {
+        auto ctx = std::make_unique<Context>();
+        memset(ctx.get(), 0, sizeof(Context));
+        ctx->samp_rate = rate;
+        testing::internal::CaptureStderr();
+        radio_init(ctx.get());
+        testing::internal::GetCapturedStderr();
+        ctx->stats.noise_level = kLevelStatsReset;
+        ScanPolicy policy = *scan_policy(false);
+        policy.slicer = stand_in_slicer;
+        std::vector<Call> got;
+        calls = &got;
+        for (const std::string& b : synthesized_blocks(rate, "23")) {
+            ctx->block = ctx->samples + 2 * ctx->history_len;
+            memcpy(ctx->block, b.data(), kBlockBytes);
+            (void)scan_block(ctx.get(), &policy);
+        }
+        calls = nullptr;
+        const FunnelStats& f = ctx->stats.funnel;
+        uint32_t peaks = 0;
+        for (uint32_t v : ctx->stats.peak_bins) peaks += v;
+        SCOPED_TRACE(rate);
+        EXPECT_GT(f.second_pulse, 0U);
+        EXPECT_GT(f.sliced, 0U);
+        EXPECT_EQ(f.triggers,
+                  f.second_pulse + f.data_level + f.ratio + f.flatness + f.score + f.sliced);
+        EXPECT_EQ(peaks, f.triggers - f.second_pulse);
+        EXPECT_EQ(f.sliced, got.size());
+    }
 }
 
 }  // namespace

@@ -232,11 +232,73 @@ struct Trigger {
 [[gnu::always_inline]] inline int32_t slice_candidate(Scan* s, const Trigger& t) {
     Context* const ctx = s->ctx;
     const int32_t start = std::clamp(t.p + t.best_off, 0, kBlockPairs - 1);
+    ctx->stats.funnel.sliced++;
     ctx->window_sum = s->window;
     const int32_t r = s->pol->slicer(ctx, start, t.data);
     ctx->skip = s->pol->skip_from_start ? std::max(1, start - t.p + r)
                                         : std::max(r, s->rl->len.len5);
     return r;
+}
+
+/// A trigger the funnel lets go: counted by the test that rejected it, and
+/// `skip` samples passed over.
+[[gnu::always_inline]] inline void reject(Context* ctx, uint32_t* count, int32_t skip) {
+    (*count)++;
+    ctx->skip = skip;
+}
+
+/// The start of a block: the magnitudes of the new block behind the
+/// history, the trigger level, the data window and the trigger search.
+/// Returns the largest new magnitude that enters the window in the block.
+uint8_t scan_begin(Scan* s, Context* ctx, const ScanPolicy* policy) {
+    VX_ASSERT(kModule, ctx->block != nullptr && reinterpret_cast<uintptr_t>(ctx->block) % 2 == 0);
+    const RateLengths& rl = lengths_of(ctx->samp_rate);
+    const DemodLengths& len = rl.len;
+    const int hist = static_cast<int>(ctx->history_len);
+    uint8_t* const mag = ctx->mag;
+
+    // The block's peak takes in every magnitude that enters the window
+    // while p walks 0..4096: mag[len64+1 .. len64+4096], that is the
+    // history from len64 + 1 (scan_end) and the new magnitudes up to
+    // len64 + 4096 - hist.
+    const int peak_new = len.len64 + 1 + kBlockPairs - hist;
+    uint8_t peak_fused = 0;
+    const int32_t total = scan_kernels().magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
+    const int32_t tl = follow_level(ctx, *policy, mag + hist, total);
+    level_stats_update(&ctx->stats.noise_level, tl);
+
+    // The window at p is the sum of mag[p+len12+1 .. p+len64] plus whatever
+    // offset the carried window_sum had at p = 0 (none, unless the caller
+    // set it otherwise).
+    s->ctx = ctx;
+    s->pol = policy;
+    s->rl = &rl;
+    s->mag = mag;
+    s->tl = tl;
+    s->threshold = tl * policy->threshold_num / policy->threshold_den;
+    s->win_len = len.len64 - len.len12;
+    s->offset = ctx->window_sum - sum_range(mag, len.len12 + 1, s->win_len);
+    s->window = ctx->window_sum;
+    s->wpos = 0;
+    s->k_last =
+        policy->short_shifts ? std::min(len.len8 / 2 - 1, rl.shift_2_5us) : len.len8 / 2 - 1;
+    s->coarse = {demod_tables().coarse_template, len.len10, demod_tables().coarse_window};
+    trigger_search_init(&s->trigger, mag, s->threshold);
+    return peak_fused;
+}
+
+/// The end of a block: the window and the peak carried on, the last
+/// history_len samples moved to the head of the buffers.
+void scan_end(Scan* s, uint8_t peak_fused) {
+    Context* const ctx = s->ctx;
+    const DemodLengths& len = s->rl->len;
+    const int hist = static_cast<int>(ctx->history_len);
+    uint8_t* const mag = ctx->mag;
+    ctx->window_sum = window_at(s, kBlockPairs);
+    ctx->peak_mag = std::max<int32_t>(
+        ctx->peak_mag, std::max(peak_fused, max_range(mag, len.len64 + 1, hist - len.len64 - 1)));
+    memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
+    memmove(ctx->samples, ctx->block + kBlockBytes - 2 * hist, static_cast<size_t>(2 * hist));
 }
 
 }  // namespace
@@ -246,42 +308,11 @@ const ScanPolicy* scan_policy(bool classic) {
 }
 
 int32_t scan_block(Context* ctx, const ScanPolicy* policy) {
-    VX_ASSERT(kModule, ctx->block != nullptr && reinterpret_cast<uintptr_t>(ctx->block) % 2 == 0);
-    const RateLengths& rl = lengths_of(ctx->samp_rate);
-    const DemodLengths& len = rl.len;
-    const int hist = static_cast<int>(ctx->history_len);
-    uint8_t* const mag = ctx->mag;
-    DecoderStats* const st = &ctx->stats;
-
-    // 1. Magnitudes of the new block behind the history. The block's peak
-    //    takes in every magnitude that enters the window while p walks
-    //    0..4096: mag[len64+1 .. len64+4096], that is the history from
-    //    len64 + 1 and the new magnitudes up to len64 + 4096 - hist.
-    const int peak_new = len.len64 + 1 + kBlockPairs - hist;
-    uint8_t peak_fused = 0;
-    const int32_t total = scan_kernels().magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
-
-    // 2. The trigger level, once per block.
-    const int32_t tl = follow_level(ctx, *policy, mag + hist, total);
-    level_stats_update(&st->noise_level, tl);
-
-    // 3. The funnel, trigger by trigger. The window at p is the sum of
-    //    mag[p+len12+1 .. p+len64] plus whatever offset the carried
-    //    window_sum had at p = 0 (none, unless the caller set it otherwise).
     Scan s;
-    s.ctx = ctx;
-    s.pol = policy;
-    s.rl = &rl;
-    s.mag = mag;
-    s.tl = tl;
-    s.threshold = tl * policy->threshold_num / policy->threshold_den;
-    s.win_len = len.len64 - len.len12;
-    s.offset = ctx->window_sum - sum_range(mag, len.len12 + 1, s.win_len);
-    s.window = ctx->window_sum;
-    s.wpos = 0;
-    s.k_last = policy->short_shifts ? std::min(len.len8 / 2 - 1, rl.shift_2_5us) : len.len8 / 2 - 1;
-    s.coarse = {demod_tables().coarse_template, len.len10, demod_tables().coarse_window};
-    trigger_search_init(&s.trigger, mag, s.threshold);
+    const uint8_t peak_fused = scan_begin(&s, ctx, policy);
+    const DemodLengths& len = s.rl->len;
+    DecoderStats* const st = &ctx->stats;
+    FunnelStats* const f = &st->funnel;
     int32_t result = 0;
     int p = 0;
     while (pass_skip(ctx, &p)) {
@@ -289,37 +320,36 @@ int32_t scan_block(Context* ctx, const ScanPolicy* policy) {
         p = trigger_next(s.trigger, p + 3, kBlockPairs + 3) - 3;
         VX_ASSERT(kModule, p <= kBlockPairs);
         if (p == kBlockPairs) break;
+        f->triggers++;
         if (policy->second_pulse && !second_pulse_passes(s, p)) {
-            ctx->skip = len.len5;  // the next trigger lies beyond
+            reject(ctx, &f->second_pulse, len.len5);  // the next trigger lies beyond
             continue;
         }
         Trigger t{};
         t.p = p;
         t.pre = preamble_level(s, p);
         if (!data_level_passes(&s, &t)) {
-            ctx->skip = len.long_skip;
+            reject(ctx, &f->data_level, len.long_skip);
             continue;
         }
-        t.b2 = level_bin(tl, t.data);
+        t.b2 = level_bin(s.tl, t.data);
         if (!ratio_passes(s, t)) {
-            ctx->skip = len.len5;
+            reject(ctx, &f->ratio, len.len5);
             continue;
         }
         st->rms_bins[t.b2]++;
-        if (!flatness_passes(s, t) || !correlation_passes(s, &t)) {
-            ctx->skip = len.len5;
+        if (!flatness_passes(s, t)) {
+            reject(ctx, &f->flatness, len.len5);
+            continue;
+        }
+        if (!correlation_passes(s, &t)) {
+            reject(ctx, &f->score, len.len5);
             continue;
         }
         st->corr_bins[t.b2]++;
         result += slice_candidate(&s, t);
     }
-    ctx->window_sum = window_at(&s, kBlockPairs);
-    ctx->peak_mag = std::max<int32_t>(
-        ctx->peak_mag, std::max(peak_fused, max_range(mag, len.len64 + 1, hist - len.len64 - 1)));
-
-    // 4. The last history_len samples become the head of the buffers.
-    memmove(mag, mag + kBlockPairs, static_cast<size_t>(hist) * sizeof(mag[0]));
-    memmove(ctx->samples, ctx->block + kBlockBytes - 2 * hist, static_cast<size_t>(2 * hist));
+    scan_end(&s, peak_fused);
     return result;
 }
 

@@ -15,7 +15,7 @@ constinit SliceHistory history = {};
 bool slice_in_order(Context* ctx, TimeStamp coarse) {
     const int64_t order = ts_diff(coarse, history.prev_start_time);
     if (order > 0) return true;
-    (void)ctx;
+    ctx->stats.funnel.out_of_order++;
     if (order < 0 && log_allowed(LINE_REVERSE_TIMING)) {
         log_warning("[frame slice] reverse timing by %" PRId64 "us, %" PRId64 "ms, %" PRId64 "s",
                     static_cast<int64_t>((order + 2147) / 4295),

@@ -24,7 +24,8 @@ struct SliceHistory {
 
 /// The order check: true when the candidate's coarse start time lies after
 /// that of the last candidate that passed; an earlier one is warned about
-/// ("[frame slice] reverse timing ..."), an equal one not.
+/// ("[frame slice] reverse timing ..."), an equal one not; both are
+/// counted in ctx->stats.funnel.out_of_order.
 bool slice_in_order(Context* ctx, TimeStamp coarse);
 
 /// Records `coarse` as the start time of the last candidate that passed.
