@@ -8,7 +8,9 @@
 #include <cstdint>
 
 #include "include/helper.h"
+#include "include/level_stats.h"
 #include "include/uniq.h"
+#include "sdr/aircraft.h"
 
 inline constexpr int kBlockBytes = 8192;              ///< one block: 4096 I/Q pairs
 inline constexpr int kBlockPairs = kBlockBytes / 2;   ///< 4096
@@ -17,47 +19,6 @@ inline constexpr int kSampleBytes = 2 * kMaxHistory + kBlockBytes;  ///< 10240
 inline constexpr int kMagEntries = kBlockPairs + kMaxHistory + 1;   ///< 5121
 inline constexpr int kRecordHeaderBytes = 16;         ///< capture record header
 inline constexpr uint32_t kCaptureMagic = 0x54535201; ///< bytes 01 52 53 54
-inline constexpr int kAircraftEntries = 512;
-
-/// Level statistics; reset values min 2147483647, max -2147483648, track 0.
-struct LevelStats {
-    int32_t min;    ///< smallest level folded in
-    int32_t max;    ///< largest level folded in; INT32_MIN: nothing folded in yet
-    int32_t track;  ///< slow estimate of the typical level, in eighths
-};
-
-inline constexpr LevelStats kLevelStatsReset = {INT32_MAX, INT32_MIN, 0};
-
-/// Folds one level into `s`: the first fold sets track to 8 * level, later
-/// folds move it by one toward 8 * level; then min and max follow.
-inline void level_stats_update(LevelStats* s, int32_t level) {
-    int32_t target = static_cast<int32_t>(static_cast<uint32_t>(level) * 8U);
-    if (s->max == INT32_MIN) {
-        s->track = target;
-    } else if (s->track < target) {
-        s->track++;
-    } else if (s->track > target) {
-        s->track--;
-    }
-    if (level > s->max) s->max = level;
-    if (level < s->min) s->min = level;
-}
-
-/// One aircraft of the frame check's table.
-struct AircraftEntry {
-    uint32_t address;      ///< 24-bit ICAO address; 0 marks a free entry
-    LevelStats level;      ///< levels of the frames attributed to it
-    int32_t df11_ok;       ///< all-call replies, clean parity
-    int32_t df11_bad;      ///< all-call replies, failed parity
-    int32_t es_ok;         ///< extended squitters, clean parity
-    int32_t es_bad;        ///< extended squitters, failed parity
-    int32_t commb;         ///< DF20/DF21 replies attributed to it
-    char callsign[9];      ///< eight characters and NUL; all zero until known
-    TimeStamp last_seen;   ///< time of arrival of its latest frame
-    int32_t freq_offset;   ///< tenths; never written, printed by the report
-    int32_t freq_spread;   ///< tenths; never written, printed by the report
-    TimeStamp last_clean;  ///< time of arrival of its latest DF11/17/18 with clean parity
-};
 
 /// Frames the default demodulator recovered after the first decoding of a
 /// candidate failed, by the stage that recovered them (reset every report).
@@ -103,7 +64,6 @@ struct DecoderStats {
     TimeStamp report_time;       ///< wall clock at the last report
     RecoveredStats recovered;    ///< default demodulator only
     FunnelStats funnel;          ///< rejections by test
-    AircraftEntry aircraft[kAircraftEntries];
 };
 
 /// What travels with a frame to the frame callback.
@@ -161,8 +121,11 @@ struct Context {
     const char* in_name;    ///< input name; "-" is standard input
     int32_t in_fd;          ///< input descriptor; -1 between attempts
     int32_t out_broken;     ///< 1 once a write on out_fd has failed in this attempt
-    // 7. statistics, aircraft table included
+    // 7. statistics (cleared at the start of every attempt) and the aircraft
+    //    table (kept for the whole run: a reconnection does not forget the
+    //    aircraft heard)
     DecoderStats stats;
+    AircraftTable aircraft;
     // 8. callbacks
     ProcessFrameFn process_frame;
     FrameCallback frame_callback;

@@ -7,8 +7,8 @@
 // only when that address is already in the table. Only clean DF17/DF18 leave
 // the decoder, through the frame callback.
 //
-// The table has 512 entries, scanned linearly: at most three scans per frame
-// (lookup, free entry, entry to replace).
+// The aircraft table is sdr/aircraft's (ctx->aircraft): a lookup is one
+// probe of its index, and only a new aircraft in a full table costs a scan.
 #include "sdr/adsb_check.h"
 
 #include <bit>
@@ -16,9 +16,10 @@
 #include <cstring>
 
 #include "include/bytes.h"
-#include "sdr/parity.h"
+#include "sdr/aircraft.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
+#include "sdr/parity.h"
 
 namespace {
 
@@ -42,34 +43,10 @@ int bit_length(int32_t v) {
     return 32 - std::countl_zero(static_cast<uint32_t>(v));
 }
 
-int32_t find_index(const DecoderStats* stats, uint32_t address) {
-    for (int32_t i = 0; i < kAircraftEntries; i++) {
-        if (stats->aircraft[i].address == address) return i;
-    }
-    return -1;
-}
-
-AircraftEntry* find_entry(DecoderStats* stats, uint32_t address) {
-    const int32_t i = find_index(stats, address);
-    return i >= 0 ? &stats->aircraft[i] : nullptr;
-}
-
-/// The first free entry; in a full table the least recently heard one (the
-/// smallest last_seen, in signed 64-bit order: seconds signed, fraction
-/// unsigned), the first of equal times winning, so that the aircraft on
-/// the air keep their entries.
-AircraftEntry* take_entry(DecoderStats* stats, uint32_t address) {
-    AircraftEntry* e = find_entry(stats, 0);
-    if (e == nullptr) {
-        e = &stats->aircraft[0];
-        for (AircraftEntry& c : stats->aircraft) {
-            if (static_cast<int64_t>(c.last_seen) < static_cast<int64_t>(e->last_seen)) e = &c;
-        }
-    }
-    memset(e, 0, sizeof(*e));
-    e->address = address;
-    e->level = kLevelStatsReset;
-    return e;
+/// The entry for a new address: the first free one; in a full table the
+/// least recently heard one, so that the aircraft on the air keep theirs.
+AircraftEntry* take_entry(Context* ctx, uint32_t address) {
+    return &ctx->aircraft.entries[aircraft_take(&ctx->aircraft, address)];
 }
 
 /// A format that checks its own parity: counted in `ok` or `bad` of the
@@ -188,7 +165,7 @@ int32_t commit_squitter(Context* ctx, const uint8_t* frame, const FrameVerdict& 
                         int32_t level) {
     DecoderStats* stats = &ctx->stats;
     const int df = v.df;
-    AircraftEntry* e = v.entry >= 0 ? &stats->aircraft[v.entry] : nullptr;
+    AircraftEntry* e = v.entry >= 0 ? &ctx->aircraft.entries[v.entry] : nullptr;
     if (v.remainder != 0) {
         reject(stats, df, level);
         if (e != nullptr) update_entry(ctx, e, df, false, toa, level);
@@ -196,7 +173,7 @@ int32_t commit_squitter(Context* ctx, const uint8_t* frame, const FrameVerdict& 
     }
     if (!ts_plausible(toa)) return reject_implausible(ctx, frame, df, toa, level);
     level_stats_update(&stats->accepted_level, level);
-    if (e == nullptr) e = take_entry(stats, get_be24(frame + 1));
+    if (e == nullptr) e = take_entry(ctx, get_be24(frame + 1));
     FrameInfo info{toa};
     if (ctx->frame_callback != nullptr && ctx->frame_callback(ctx, frame, kFrameBytes, &info) < 0) {
         return -1;
@@ -214,10 +191,10 @@ int32_t commit_all_call(Context* ctx, const uint8_t* frame, const FrameVerdict& 
         } else {
             reject(stats, 11, level);
         }
-        return update_entry(ctx, &stats->aircraft[v.entry], 11, clean, toa, level);
+        return update_entry(ctx, &ctx->aircraft.entries[v.entry], 11, clean, toa, level);
     }
     if (!clean) return reject(stats, 11, level);
-    AircraftEntry* e = take_entry(stats, get_be24(frame + 1));
+    AircraftEntry* e = take_entry(ctx, get_be24(frame + 1));
     level_stats_update(&stats->accepted_level, level);
     return update_entry(ctx, e, 11, true, toa, level);
 }
@@ -256,19 +233,19 @@ int adsb_frame_bytes(int df) {
 
 FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
-    const DecoderStats* stats = &ctx->stats;
+    const AircraftTable* table = &ctx->aircraft;
     FrameVerdict v{frame[0] >> 3, 0, -1, -1};
     const int df = v.df;
     if (df == 11 || df == 17 || df == 18) {
         // The address in clear, the parity on its own.
         v.remainder = remainder_of(frame, df == 11 ? kShortBits : kLongBits);
         const uint32_t aa = get_be24(frame + 1);
-        if (aa != 0) v.entry = find_index(stats, aa);
+        v.entry = aircraft_find(table, aa);  // -1 for address 0
         if (df == 11 ? (v.remainder & kDf11CodeMask) == 0 : v.remainder == 0) v.accepted = df;
     } else if (df == 4 || df == 5 || df == 20 || df == 21 || (df >= 24 && df <= 27)) {
         // Address/parity: the remainder is the address; zero names no aircraft.
         v.remainder = remainder_of(frame, df == 4 || df == 5 ? kShortBits : kLongBits);
-        if (v.remainder != 0) v.entry = find_index(stats, v.remainder);
+        v.entry = aircraft_find(table, v.remainder);  // -1 for 0, which names no aircraft
         if (v.entry >= 0 && (df == 20 || df == 21)) v.accepted = df;
     }
     return v;
@@ -289,7 +266,7 @@ int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, T
         case 27:
             if (v->entry < 0) return reject(stats, df, level);
             level_stats_update(&stats->accepted_level, level);
-            return update_entry(ctx, &stats->aircraft[v->entry], df, true, toa, level);
+            return update_entry(ctx, &ctx->aircraft.entries[v->entry], df, true, toa, level);
         case 11:
             return commit_all_call(ctx, frame, *v, toa, level);
         case 17:
@@ -298,7 +275,7 @@ int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, T
         case 20:
         case 21:
             if (v->entry < 0) return reject(stats, df, level);
-            return check_commb(ctx, &stats->aircraft[v->entry], frame, df, toa, level);
+            return check_commb(ctx, &ctx->aircraft.entries[v->entry], frame, df, toa, level);
         default:
             return -1;
     }

@@ -353,7 +353,7 @@ int driver_report(Context* c) {
     link_report(c);
     c->peak_mag = 0;
     if (!c->classic) recovered_report(&c->stats);
-    aircraft_report(&c->stats, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
+    aircraft_report(&c->aircraft, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
     return accepted;
 }
 

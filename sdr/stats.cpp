@@ -256,10 +256,10 @@ int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag) {
     return static_cast<int>(frames);
 }
 
-void aircraft_report(DecoderStats* stats, TimeStamp since) {
+void aircraft_report(AircraftTable* table, TimeStamp since) {
     if ((debug_mask & DBG_DECODE2) == 0) return;
     int count = 0;
-    for (AircraftEntry& e : stats->aircraft) {
+    for (AircraftEntry& e : table->entries) {
         if (e.address == 0) continue;
         if (static_cast<int64_t>(e.last_seen) < static_cast<int64_t>(since)) continue;
         count++;

@@ -5,10 +5,10 @@
 
 #include "include/context.h"
 
-/// Starts the statistics of a new attempt: clears the whole record (the
-/// aircraft table included), sets the level statistics to their reset values
-/// and takes `now` and the process's CPU times so far as the base of the
-/// first report.
+/// Starts the statistics of a new attempt: clears the whole record (not the
+/// aircraft table, ctx->aircraft, which the run keeps), sets the level
+/// statistics to their reset values and takes `now` and the process's CPU
+/// times so far as the base of the first report.
 void stats_start(DecoderStats* stats, TimeStamp now);
 
 /// Prints the interval's report, resets the interval counters and returns
@@ -26,7 +26,7 @@ void recovered_report(DecoderStats* stats);
 
 /// Lists the aircraft seen at or after `since` (debug bit 0x04) and clears
 /// their per-interval counters; does nothing without that bit.
-void aircraft_report(DecoderStats* stats, TimeStamp since);
+void aircraft_report(AircraftTable* table, TimeStamp since);
 
 /// log10(level) of an integer level, within a unit in the last place of the
 /// C library's log10 (level_db's single-precision result is the same for

@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "include/helper.h"
+#include "sdr/aircraft.h"
 #include "sdr/demod/slice_history.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
@@ -39,18 +40,6 @@ void warn_step(RepeatingLine kind, int64_t step, TimeStamp from, TimeStamp to) {
     }
 }
 
-/// Aircraft last heard after `t` (in the time left behind) count as heard
-/// at `t`: the report lists those heard in its interval, and would list
-/// them until the new time passed the old one; the default demodulator
-/// corrects frames only of aircraft heard clean shortly before.
-void aircraft_heard_by(DecoderStats* stats, TimeStamp t) {
-    for (AircraftEntry& e : stats->aircraft) {
-        if (e.address == 0) continue;
-        if (ts_diff(e.last_seen, t) > 0) e.last_seen = t;
-        if (ts_diff(e.last_clean, t) > 0) e.last_clean = t;
-    }
-}
-
 }  // namespace
 
 void time_step_forget(TimeSteps* s) {
@@ -69,7 +58,7 @@ TimeStepKind time_step_follow(Context* ctx, TimeSteps* s, bool within) {
         warn_step(LINE_TIME_BACK, step, from, t);
         slice_history_restart();
         remote_restart(ctx);
-        aircraft_heard_by(&ctx->stats, t);
+        aircraft_time_restart(&ctx->aircraft, t);
         return TIME_STEP_BACK;
     }
     if (step > kTimeStepLimit) {

@@ -104,7 +104,7 @@ class AdsbCheck : public testing::Test {
     }
     std::string log_text() { return read_stream(log_file); }
     const AircraftEntry* entry(uint32_t aa) {
-        for (const auto& e : ctx->stats.aircraft)
+        for (const auto& e : ctx->aircraft.entries)
             if (e.address == aa) return &e;
         return nullptr;
     }
@@ -237,12 +237,12 @@ TEST_F(AdsbCheck, NoDownlinkRequestShownOnFirstAndEvery100th) {
 TEST_F(AdsbCheck, AddressZeroForwardedIntoAFreeEntry) {
     EXPECT_EQ(check(squitter(17, 0)), 17);
     EXPECT_EQ(calls.size(), 1U);
-    EXPECT_EQ(ctx->stats.aircraft[0].address, 0U);
-    EXPECT_EQ(ctx->stats.aircraft[0].es_ok, 1);
+    EXPECT_EQ(ctx->aircraft.entries[0].address, 0U);
+    EXPECT_EQ(ctx->aircraft.entries[0].es_ok, 1);
     // The entry stays free: the next aircraft takes it.
     EXPECT_EQ(check(all_call(0x123456)), 11);
-    EXPECT_EQ(ctx->stats.aircraft[0].address, 0x123456U);
-    EXPECT_EQ(ctx->stats.aircraft[0].es_ok, 0);
+    EXPECT_EQ(ctx->aircraft.entries[0].address, 0x123456U);
+    EXPECT_EQ(ctx->aircraft.entries[0].es_ok, 0);
 }
 
 TEST_F(AdsbCheck, CallbackFailureKeepsTheEntryButReturnsMinusOne) {
@@ -260,19 +260,24 @@ TEST_F(AdsbCheck, FullTableReplacesTheLeastRecentlyHeard) {
     for (uint32_t i = 0; i < 512; i++) ASSERT_EQ(check(all_call(0x100000 + i), kToa + i), 11);
     ASSERT_EQ(check(all_call(0x100000), kToa + 1000), 11);
     ASSERT_EQ(check(all_call(0xEEEEEE), kToa + 2000), 11);
-    EXPECT_EQ(ctx->stats.aircraft[1].address, 0xEEEEEEU);
-    EXPECT_EQ(ctx->stats.aircraft[1].df11_ok, 1);
-    EXPECT_EQ(ctx->stats.aircraft[0].address, 0x100000U);
+    EXPECT_EQ(ctx->aircraft.entries[1].address, 0xEEEEEEU);
+    EXPECT_EQ(ctx->aircraft.entries[1].df11_ok, 1);
+    EXPECT_EQ(ctx->aircraft.entries[0].address, 0x100000U);
     // The active aircraft keep their entries: the next new address takes
     // entry 2, not the entry just taken.
     ASSERT_EQ(check(all_call(0xDDDDDD), kToa + 2001), 11);
-    EXPECT_EQ(ctx->stats.aircraft[2].address, 0xDDDDDDU);
-    EXPECT_EQ(ctx->stats.aircraft[1].address, 0xEEEEEEU);
+    EXPECT_EQ(ctx->aircraft.entries[2].address, 0xDDDDDDU);
+    EXPECT_EQ(ctx->aircraft.entries[1].address, 0xEEEEEEU);
+    // The replaced aircraft are gone, the others still found.
+    EXPECT_EQ(aircraft_find(&ctx->aircraft, 0x100001), -1);
+    EXPECT_EQ(aircraft_find(&ctx->aircraft, 0x100002), -1);
+    EXPECT_EQ(aircraft_find(&ctx->aircraft, 0x100003), 3);
+    EXPECT_EQ(aircraft_find(&ctx->aircraft, 0xEEEEEE), 1);
     // With every time equal, the first entry in table order is replaced.
-    for (auto& e : ctx->stats.aircraft) e.last_seen = 0;
-    ctx->stats.aircraft[0].address = 0x0A0A0A;
+    for (auto& e : ctx->aircraft.entries) e.last_seen = 0;
     ASSERT_EQ(check(all_call(0xBBBBBB), 0), 11);
-    EXPECT_EQ(ctx->stats.aircraft[0].address, 0xBBBBBBU);
+    EXPECT_EQ(ctx->aircraft.entries[0].address, 0xBBBBBBU);
+    EXPECT_EQ(aircraft_find(&ctx->aircraft, 0x100000), -1);
 }
 
 TEST_F(AdsbCheck, LevelClasses) {

@@ -25,6 +25,7 @@ class Stats : public testing::Test {
    protected:
     void SetUp() override {
         stats = std::make_unique<DecoderStats>();
+        table = std::make_unique<AircraftTable>();
         stats->candidate_level = kLevelStatsReset;
         stats->rejected_level = kLevelStatsReset;
         stats->accepted_level = kLevelStatsReset;
@@ -50,16 +51,15 @@ class Stats : public testing::Test {
         log_stream = log_file;
         return s;
     }
-    AircraftEntry* add_aircraft(int i, uint32_t address, const char* callsign) {
-        AircraftEntry* e = &stats->aircraft[i];
-        e->address = address;
-        e->level = kLevelStatsReset;
+    AircraftEntry* add_aircraft(uint32_t address, const char* callsign) {
+        AircraftEntry* e = &table->entries[aircraft_take(table.get(), address)];
         e->last_seen = kNow;
         snprintf(e->callsign, sizeof(e->callsign), "%s", callsign);
         return e;
     }
 
     std::unique_ptr<DecoderStats> stats;
+    std::unique_ptr<AircraftTable> table;
     FILE* log_file = nullptr;
 };
 
@@ -229,24 +229,24 @@ TEST_F(Stats, FullReportAndReset) {
 }
 
 TEST_F(Stats, AircraftList) {
-    AircraftEntry* named = add_aircraft(0, 0x4CA123, "ABCD837H");
+    AircraftEntry* named = add_aircraft(0x4CA123, "ABCD837H");
     named->level = {32, 256, 8 * 256};
     named->es_ok = 3;
     named->es_bad = 1;
     named->commb = 1;
-    AircraftEntry* plain = add_aircraft(2, 0xABCDEF, "");
+    AircraftEntry* plain = add_aircraft(0xABCDEF, "");
     plain->es_ok = 5;
-    add_aircraft(3, 0x111111, "OLD")->last_seen = kNow - 61 * kTsOneSecond;
-    stats->aircraft[4].last_seen = kNow;  // address 0: free
+    add_aircraft(0x111111, "OLD")->last_seen = kNow - 61 * kTsOneSecond;
+    table->entries[3].last_seen = kNow;  // address 0: free
     const TimeStamp since = kNow - 60 * kTsOneSecond;
 
     // Without the aircraft bit nothing is printed and the counters go on.
-    aircraft_report(stats.get(), since);
+    aircraft_report(table.get(), since);
     EXPECT_EQ(take_log(), "");
     EXPECT_EQ(named->es_ok, 3);
 
     debug_mask = DBG_STATISTICS | DBG_DECODE2;
-    aircraft_report(stats.get(), since);
+    aircraft_report(table.get(), since);
     EXPECT_EQ(take_log(),
               "4ca123 ABCD837H 0.00kHz (0.00) lvl[  6.0   6.0 -12.1] ex[  3/  4] cb[ 1]\n"
               "abcdef -          +0.00kHz (0.00) lvl[no sample] ex[  5/  5] cb[ 0]\n"
@@ -255,7 +255,7 @@ TEST_F(Stats, AircraftList) {
     EXPECT_EQ(named->level.max, 256);
 
     // Nothing heard since: no lines and no count.
-    aircraft_report(stats.get(), kNow + 1);
+    aircraft_report(table.get(), kNow + 1);
     EXPECT_EQ(take_log(), "");
 }
 

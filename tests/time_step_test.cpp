@@ -86,17 +86,17 @@ TEST(TimeStepFollow, AircraftHeardAfterTheNewTimeCountAsHeardAtIt) {
     const TimeStamp heard[] = {kNew + 5 * kTsOneSecond, kNew - 5 * kTsOneSecond, kNew};
     const TimeStamp after[] = {kNew, kNew - 5 * kTsOneSecond, kNew};
     for (int i = 0; i < 3; i++) {
-        ctx->stats.aircraft[i].address = 0x400000 + static_cast<uint32_t>(i);
-        ctx->stats.aircraft[i].last_seen = heard[i];
-        ctx->stats.aircraft[i].last_clean = heard[2 - i];
+        ASSERT_EQ(aircraft_take(&ctx->aircraft, 0x400000 + static_cast<uint32_t>(i)), i);
+        ctx->aircraft.entries[i].last_seen = heard[i];
+        ctx->aircraft.entries[i].last_clean = heard[2 - i];
     }
     TimeSteps steps{kNew + 3600 * kTsOneSecond, 1};
     ctx->cur_time = kNew;
     LogCapture log;
     ASSERT_EQ(time_step_follow(ctx.get(), &steps, true), TIME_STEP_BACK);
     for (int i = 0; i < 3; i++) {
-        EXPECT_EQ(ctx->stats.aircraft[i].last_seen, after[i]) << i;
-        EXPECT_EQ(ctx->stats.aircraft[i].last_clean, after[2 - i]) << i;
+        EXPECT_EQ(ctx->aircraft.entries[i].last_seen, after[i]) << i;
+        EXPECT_EQ(ctx->aircraft.entries[i].last_clean, after[2 - i]) << i;
     }
 }
 

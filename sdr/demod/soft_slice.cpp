@@ -94,7 +94,7 @@ bool accepted(const FrameVerdict& v) {
 /// parity shortly before.
 bool heard_recently(const Context* ctx, const FrameVerdict& v, TimeStamp toa) {
     if (v.entry < 0) return false;
-    const TimeStamp clean = ctx->stats.aircraft[v.entry].last_clean;
+    const TimeStamp clean = ctx->aircraft.entries[v.entry].last_clean;
     if (clean == 0) return false;
     const int64_t age = ts_diff(toa, clean);
     return age >= -static_cast<int64_t>(kTsOneSecond) &&

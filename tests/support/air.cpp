@@ -55,13 +55,20 @@ std::string air_squitter(uint32_t address) {
     return std::string(reinterpret_cast<const char*>(f), sizeof f);
 }
 
-std::string air_block(uint32_t first_address, int frames) {
+namespace {
+
+/// The block of the squitters of first_address + k, k < frames; bit
+/// `flip` of the first one flipped (-1: none).
+std::string block_of(uint32_t first_address, int frames, int flip) {
     static double acc[kBlockPairs];
     for (double& a : acc) a = 0.0;
     if (frames > kAirMaxFramesPerBlock) frames = kAirMaxFramesPerBlock;
     const int spacing = frames <= kAirFramesPerBlock ? 1000 : 560;  // pairs between frames
     for (int k = 0; k < frames; k++) {
         std::string f = air_squitter(first_address + static_cast<uint32_t>(k));
+        if (k == 0 && flip >= 0) {
+            f[static_cast<size_t>(flip / 8)] ^= static_cast<char>(0x80 >> (flip % 8));
+        }
         add_pulses(acc, kBlockPairs, kFirstFrame + k * spacing,
                    reinterpret_cast<const uint8_t*>(f.data()));
     }
@@ -73,10 +80,24 @@ std::string air_block(uint32_t first_address, int frames) {
     return block;
 }
 
-std::string air_record(uint64_t time_ns, uint32_t first_address, int frames) {
+std::string record_header(uint64_t time_ns) {
     std::string r;
     for (int i = 0; i < 4; i++) r.push_back(static_cast<char>(kCaptureMagic >> (8 * i)));
     for (int i = 0; i < 8; i++) r.push_back(static_cast<char>(time_ns >> (8 * i)));
     for (int i = 0; i < 4; i++) r.push_back(static_cast<char>(kBlockBytes >> (8 * i)));
-    return r + air_block(first_address, frames);
+    return r;
+}
+
+}  // namespace
+
+std::string air_block(uint32_t first_address, int frames) {
+    return block_of(first_address, frames, -1);
+}
+
+std::string air_record_flipped(uint64_t time_ns, uint32_t address, int bit) {
+    return record_header(time_ns) + block_of(address, 1, bit);
+}
+
+std::string air_record(uint64_t time_ns, uint32_t first_address, int frames) {
+    return record_header(time_ns) + air_block(first_address, frames);
 }

@@ -22,5 +22,9 @@ std::string air_block(uint32_t first_address, int frames = kAirFramesPerBlock);
 /// A time-stamped record (16-byte header, then the block).
 std::string air_record(uint64_t time_ns, uint32_t first_address, int frames = kAirFramesPerBlock);
 
+/// A time-stamped record with one frame: the squitter of `address` with
+/// bit `bit` (0 = first transmitted) flipped, so that its parity fails.
+std::string air_record_flipped(uint64_t time_ns, uint32_t address, int bit);
+
 /// Nanoseconds from one record to the next at 2.4 MS/s (4096 pairs).
 inline constexpr uint64_t kAirRecordNs = 1706666;
