@@ -10,6 +10,9 @@
 //   16       2    station type word
 //   18       1    op
 //   19       1    body length, 0..159
+//
+// Owns nothing. Promises: what the encoders write the decoders read back
+// field for field.
 #pragma once
 
 #include <cstddef>

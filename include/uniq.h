@@ -4,6 +4,9 @@
 // word little-endian, whose bit fields are, from the lowest bit up:
 // `remote` (bit 0), `kind` (bits 1..9), `strategy` (bits 10..13) and
 // `suffix` (bits 14..15). All six bytes zero means "no id".
+//
+// Owns the name tables of the fields. Promises: uniq2str writes at most
+// `size` bytes, a terminating zero included.
 #pragma once
 
 #include <cstddef>

@@ -251,12 +251,19 @@ FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
     return v;
 }
 
-int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
-                    int32_t level) {
-    VX_ASSERT(kModule, ctx != nullptr && frame != nullptr && v != nullptr);
+bool adsb_taken(const FrameVerdict& v) {
+    if (v.accepted >= 0) return true;
+    // Address/parity formats that name a known aircraft refresh it.
+    return v.entry >= 0 && v.df != 11 && v.df != 17 && v.df != 18;
+}
+
+namespace {
+
+/// The commit by format: counts, the table and the callback.
+int32_t commit_format(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
+                      int32_t level) {
     DecoderStats* stats = &ctx->stats;
     const int df = v->df;
-    stats->received[df]++;
     switch (df) {
         case 4:
         case 5:
@@ -279,6 +286,19 @@ int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, T
         default:
             return -1;
     }
+}
+
+}  // namespace
+
+int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
+                    int32_t level) {
+    VX_ASSERT(kModule, ctx != nullptr && frame != nullptr && v != nullptr);
+    ctx->stats.received[v->df]++;
+    const int32_t r = commit_format(ctx, frame, v, toa, level);
+    // Every candidate the demodulators hand on passes here once, with its
+    // bytes, its time of arrival and its level: the place for anything that
+    // wants the frames the check takes (adsb_taken(*v)), of every format.
+    return r;
 }
 
 int32_t adsb_check(Context* ctx, const uint8_t* frame, TimeStamp toa, int32_t level) {

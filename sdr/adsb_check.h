@@ -1,5 +1,14 @@
 // Mode S frame check: parity per downlink format, the aircraft table, and
 // the hand-off of valid extended squitters to the frame callback.
+//
+// Deciding and committing are apart: adsb_validate says what the check
+// makes of a frame without changing anything, so that a slicer can try a
+// candidate several ways; adsb_commit counts, stores and sends it, once.
+//
+// Owns one run-wide counter (the DF20/21 replies without a downlink
+// request); the table is ctx->aircraft (sdr/aircraft), the counts
+// ctx->stats. Promises: only clean DF17/DF18 with a plausible time leave
+// the decoder, through ctx->frame_callback, at most once per commit.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +40,15 @@ struct FrameVerdict {
 /// decodings and committed once.
 FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame);
 
+/// Whether the check takes the frame `v` was made for as it stands: accepts
+/// it (clean DF11/17/18, DF20/21 of a known aircraft) or attributes it to a
+/// known aircraft (DF4, 5, 24..27); a squitter's time and the callback aside.
+bool adsb_taken(const FrameVerdict& v);
+
 /// Counts, stores and (for a clean DF17/DF18) sends the frame `v` was made
 /// for, with nothing changed since adsb_validate; returns as adsb_check.
+/// Every frame committed passes one point at its end, with its bytes, time
+/// of arrival and level.
 int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
                     int32_t level);
 

@@ -1,5 +1,8 @@
 // Table-driven Mode S parity and the syndromes of bit errors, for the frame
 // check and the error correction of the default demodulator.
+//
+// Owns its tables (constant, built at compile time). Promises: the same
+// parity as the bit-by-bit adsb_parity for every frame.
 #pragma once
 
 #include <cstdint>

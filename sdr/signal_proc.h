@@ -8,6 +8,8 @@
 // Products are 32-bit and wrap; 16-bit results of filters saturate.
 // A violated precondition ends the process ("Assertion failed in
 // sdr/signal_proc line <n>").
+//
+// Owns nothing. Promises: the same integers on every machine.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,11 @@
-// The statistics report and the aircraft list.
+// The statistics report and the aircraft list: blocks, CPU use, frames per
+// downlink format, the detection funnel, noise floor and level range; the
+// default mode's funnel and recovery lines; the aircraft heard.
+//
+// Owns nothing static: the counts are ctx->stats, the table ctx->aircraft.
+// Promises: every interval counter is reset by the report that prints it;
+// nothing is divided by zero; the decibel figures need no mathematics
+// library.
 #pragma once
 
 #include <cstdint>

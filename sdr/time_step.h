@@ -9,6 +9,10 @@
 // they are out, so that the proxy sees a new HELLO and frames that
 // increase in time on every connection. A step forward of more than a
 // second between two blocks of an attempt is only reported.
+//
+// Owns nothing static: the caller keeps the TimeSteps record. Promises: a
+// step back restarts each module that keeps times through one call of its
+// own (slice_history_restart, remote_restart, aircraft_time_restart).
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,7 @@
 // This station's unique id, and the table of known stations.
+//
+// Owns the table of known stations (nick_list, constant). Promises:
+// an id is always produced (a random one when nothing else gives one).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,10 @@
 // The default demodulator's error correction: a long frame whose parity
 // fails is corrected by flipping some of its least confident bits, when
 // exactly one such choice clears the syndrome.
+//
+// Owns nothing. Promises: a correction only when it is the only one within
+// its reach; the caller decides whether to take it (the default slicer
+// takes it only for an aircraft heard clean shortly before).
 #pragma once
 
 #include <cstdint>

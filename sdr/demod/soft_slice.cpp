@@ -83,13 +83,6 @@ bool parity_passes(const SoftFrame& f) {
     return false;
 }
 
-/// A decoding the frame check accepts as it stands.
-bool accepted(const FrameVerdict& v) {
-    if (v.accepted >= 0) return true;
-    // Address/parity formats that name a known aircraft refresh it.
-    return v.entry >= 0 && v.df != 11 && v.df != 17 && v.df != 18;
-}
-
 /// A corrected squitter counts only for an aircraft heard with clean
 /// parity shortly before.
 bool heard_recently(const Context* ctx, const FrameVerdict& v, TimeStamp toa) {
@@ -282,7 +275,7 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
     SoftFrame& first = frames[0];
     decode_at(c, c->centre, &first);
     *v = adsb_validate(c->ctx, first.bytes);
-    if (accepted(*v)) return &first;
+    if (adsb_taken(*v)) return &first;
     const FrameVerdict v_first = *v;
     const int df0 = df_of(first);
     // A squitter timed by the fine peak failed: the preamble's centroid
