@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "include/context.h"
+#include "sdr/aircraft.h"
 
 /// Starts the statistics of a new attempt: clears the whole record (not the
 /// aircraft table, ctx->aircraft, which the run keeps), sets the level
