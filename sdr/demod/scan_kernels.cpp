@@ -134,13 +134,17 @@ int32_t magnitudes_sse2(const uint8_t* __restrict block, uint8_t* __restrict mag
         one(k + 16);
     }
     for (; k < kBlockPairs; k += 16) one(k);
-    if (whole < peak_end) {
+    uint8_t top = max_bytes_sse2(mx);
+    if (whole < peak_end && peak_end >= 16) {
+        // The last 16 below peak_end, masked to those not yet taken in.
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mag + peak_end - 16));
         const __m128i m =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMaskTail + (peak_end - whole)));
-        mx = _mm_max_epu8(mx, _mm_and_si128(v, m));
+        top = std::max(top, max_bytes_sse2(_mm_and_si128(v, m)));
+    } else {
+        for (int i = whole; i < peak_end; i++) top = std::max(top, mag[i]);
     }
-    *peak = max_bytes_sse2(mx);
+    *peak = top;
     return sum_lanes64_sse2(acc);
 }
 
