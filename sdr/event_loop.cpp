@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "sdr/link.h"
+#include "sdr/client.h"
 #include "sdr/log.h"
 
 namespace {
