@@ -265,6 +265,7 @@ Step record_step(Context* c) {
         return kEnd;
     }
     c->stats.n_blocks++;
+    drv.attempt_blocks++;
     stats_check(c);
     return kDone;
 }
@@ -302,6 +303,7 @@ Step raw_step(Context* c) {
         return kEnd;
     }
     c->stats.n_blocks++;
+    drv.attempt_blocks++;
     stats_check(c);
     return kDone;
 }
@@ -355,6 +357,15 @@ int driver_report(Context* c) {
     if (!c->classic) recovered_report(&c->stats);
     aircraft_report(&c->aircraft, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
     return accepted;
+}
+
+void driver_final_report(Context* c) {
+    if (drv.attempt_blocks > 0) {
+        driver_report(c);
+        return;
+    }
+    log_limit_report();
+    log_lost_report();
 }
 
 int driver_wait_probe(Context* c, uint8_t* buf, int count) {

@@ -34,6 +34,7 @@ struct DriverState {
     bool out_exhausted;       ///< the destination's failures used up the retry count
     bool ended_by_output;     ///< the last attempt ended because its destination failed
     int64_t reconnect_at_ms;  ///< live input: monotonic ms of the next connection
+    uint64_t attempt_blocks;  ///< blocks or records demodulated in this attempt
     TimeSteps steps;          ///< the time of the last block, across attempts
 };
 
@@ -74,6 +75,12 @@ void driver_pause(int64_t ms);
 /// Computes this station's id into uniq_id; `peer`: the proxy's address,
 /// for the fallbacks when there is no default route (0: none).
 void set_station_id(Context* ctx, int no_output, TimeStamp now, uint32_t peer);
+
+/// The end of an attempt's report: the statistics of the blocks left since
+/// the last report, or, when the attempt demodulated no block (an input
+/// that held its probe block or less), only the throttled-line counts
+/// (a report of nothing would be dated 1970/01/01).
+void driver_final_report(Context* ctx);
 
 /// The back-off after `index` failures: 2^min(index, 5) seconds.
 int backoff_seconds(int32_t index);

@@ -338,6 +338,7 @@ void reset_attempt(Context* c) {
     c->out_broken = 0;
     drv->output_down = false;
     drv->ended_by_output = false;
+    drv->attempt_blocks = 0;
     memset(c->mag, 0, 2 * c->history_len * sizeof c->mag[0]);
 }
 
@@ -499,7 +500,7 @@ void run_attempt(Context* c) {
     // However the input ended, its last figures are reported, for both
     // formats alike, so that a run over a file ends with its report; then
     // what is queued goes out.
-    driver_report(c);
+    driver_final_report(c);
     driver_drain(c);
     close_path(c);
 }

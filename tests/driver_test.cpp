@@ -276,34 +276,36 @@ TEST(DriverTest, OneAttemptOverCaptures) {
         const char* what;
         std::string data;
         std::vector<std::string> lines;  // "%s" stands for the file name
+        bool reports = true;  // the attempt demodulates a block: its end reports once
     } cases[] = {
         {"raw, whole blocks", raw_capture(2), {}},
-        {"raw, probe only", capture_probe(false), {}},
+        {"raw, probe only", capture_probe(false), {}, false},
         {"raw, short probe",
          std::string(100, 'x'),
          {"Warning - only read 100 of 8192",
           "Warning - file %s: 100 bytes, shorter than the 8192-byte probe block a capture "
-          "begins with; nothing to decode"}},
+          "begins with; nothing to decode"},
+         false},
         {"raw, cut block",
          raw_capture(2) + std::string(100, 0),
          {"Warning - short read on file %s len=100"}},
         {"time-stamped, good", timestamped_capture(3, kT0, kStep), {}},
-        {"time-stamped, probe only", capture_probe(true), {}},
+        {"time-stamped, probe only", capture_probe(true), {}, false},
         {"time-stamped, bad magic",
          timestamped_capture(1, kT0, kStep) + capture_record(kT0, 8192, 0x54535202),
          {"Warning - file %s: record 2 has magic 0x54535202, not 0x54535201"}},
         {"time-stamped, length 0",
          capture_probe(true) + capture_record(kT0, 0),
-         {"Warning - file %s: record 1 announces 0 data bytes, not 8192"}},
+         {"Warning - file %s: record 1 announces 0 data bytes, not 8192"}, false},
         {"time-stamped, length 0xFFFFFFFF",
          capture_probe(true) + capture_record(kT0, 0xFFFFFFFFU),
-         {"Warning - file %s: record 1 announces 4294967295 data bytes, not 8192"}},
+         {"Warning - file %s: record 1 announces 4294967295 data bytes, not 8192"}, false},
         {"time-stamped, length 8191",
          capture_probe(true) + capture_record(kT0, 8191),
-         {"Warning - file %s: record 1 announces 8191 data bytes, not 8192"}},
+         {"Warning - file %s: record 1 announces 8191 data bytes, not 8192"}, false},
         {"time-stamped, length 8193",
          capture_probe(true) + capture_record(kT0, 8193) + std::string(1, 0),
-         {"Warning - file %s: record 1 announces 8193 data bytes, not 8192"}},
+         {"Warning - file %s: record 1 announces 8193 data bytes, not 8192"}, false},
         {"time-stamped, data cut",
          timestamped_capture(2, kT0, kStep) + capture_header(kT0) + std::string(100, 0),
          {"Warning - file %s: record 3 ends after 116 of 8208 bytes"}},
@@ -312,13 +314,13 @@ TEST(DriverTest, OneAttemptOverCaptures) {
          {"Warning - file %s: record 2 ends after 10 of 8208 bytes"}},
         {"time-stamped, no probe block",
          capture_record(kT0) + capture_record(kT0 + kStep),
-         {"Warning - file %s: record 1 has magic 0x7F7F7F7F, not 0x54535201"}},
+         {"Warning - file %s: record 1 has magic 0x7F7F7F7F, not 0x54535201"}, false},
     };
     TempDir dir;
     for (auto& c : cases) {
         std::string name = dir.file("cap");
         write_file(name, c.data);
-        ProcessResult r = run_vorlix({"-d", "0", "-w", "0", "-r", "0", name});
+        ProcessResult r = run_vorlix({"-d", "1", "-w", "0", "-r", "0", name});
         std::vector<std::string> expected;
         for (auto line : c.lines) {
             size_t at = line.find("%s");
@@ -330,6 +332,7 @@ TEST(DriverTest, OneAttemptOverCaptures) {
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_EQ(log_lines(r.err), expected) << c.what << "\n" << r.err;
         EXPECT_EQ(count_of(r.err, kClose), 1) << c.what;
+        EXPECT_EQ(count_of(r.err, "msg stats: "), c.reports ? 1 : 0) << c.what << "\n" << r.err;
     }
 }
 
