@@ -44,6 +44,25 @@ struct FunnelStats {
     uint32_t out_of_order;  ///< refused by the slicer: not later than the last candidate
 };
 
+/// The default demodulator's estimate of where the I and Q bytes are
+/// centred (127 is only nominal: a dongle's is near 127.5, other front
+/// ends and programs feeding standard input lie further off), and the
+/// whole centre every magnitude of the current block is measured from.
+/// Owned by sdr/demod/centre; the driver clears it at every attempt.
+struct CentreState {
+    int32_t est_i;        ///< running mean of the I bytes, 1/65536 LSB
+    int32_t est_q;        ///< of the Q bytes
+    uint32_t blocks;      ///< blocks estimated in this attempt; 0: not yet seeded
+    uint32_t moves;       ///< steps the whole centre took in this attempt
+    uint8_t track_i;      ///< the whole centre the estimate settled on
+    uint8_t track_q;
+    uint8_t use_i;        ///< the centre of the current block (127 in the classic mode)
+    uint8_t use_q;
+    uint8_t dist_i[256];  ///< |b - use_i| of every byte b; valid once `ready`
+    uint8_t dist_q[256];  ///< |b - use_q|
+    uint8_t ready;        ///< 1 once dist_i and dist_q hold use_i and use_q
+};
+
 /// The decoder's statistics, in the order of the report.
 struct DecoderStats {
     uint32_t received[32];       ///< frames presented to the check, per DF
@@ -64,6 +83,8 @@ struct DecoderStats {
     TimeStamp report_time;       ///< wall clock at the last report
     RecoveredStats recovered;    ///< default demodulator only
     FunnelStats funnel;          ///< rejections by test
+    uint32_t clipped;            ///< default demodulator: candidates whose preamble clipped
+    uint32_t clipped_ok;         ///< of them, frames the check accepted
 };
 
 /// What travels with a frame to the frame callback.
@@ -102,6 +123,7 @@ struct Context {
     int32_t noise_blocks;   ///< default demodulator: blocks since its last noise estimate,
                             ///< 1..4; 0 at the start of an attempt (level not yet set)
     int32_t noise_target;   ///< the default demodulator's level: its last noise estimate
+    CentreState centre;     ///< the I/Q centre the magnitudes are measured from
     // 6. options and link
     int32_t retry;          ///< -1 (no limit) .. 100
     int32_t time_interval;  ///< statistics interval, 1..3600 s

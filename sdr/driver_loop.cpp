@@ -354,7 +354,10 @@ int driver_report(Context* c) {
     const int accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
     link_report(c);
     c->peak_mag = 0;
-    if (!c->classic) recovered_report(&c->stats);
+    if (!c->classic) {
+        recovered_report(&c->stats);
+        front_report(&c->centre, &c->stats);
+    }
     aircraft_report(&c->aircraft, c->cur_time - static_cast<uint64_t>(stats_interval(c)));
     return accepted;
 }

@@ -307,3 +307,22 @@ void recovered_report(DecoderStats* stats) {
               static_cast<unsigned>(r.four_bit));
     stats->recovered = {};
 }
+
+void front_report(const CentreState* centre, DecoderStats* stats) {
+    auto fixed2 = [](int32_t est, int32_t* whole, int32_t* frac) {
+        const int32_t h = (static_cast<int64_t>(est) * 100 + 32768) >> 16;
+        *whole = h / 100;
+        *frac = h % 100;
+    };
+    int32_t wi, fi, wq, fq;
+    fixed2(centre->est_i, &wi, &fi);
+    fixed2(centre->est_q, &wq, &fq);
+    log_debug(DBG_STATISTICS,
+              "front end: centre I %d.%02d Q %d.%02d, magnitudes from %u %u, moved %u; "
+              "clipped preambles %u, decoded %u\n",
+              wi, fi, wq, fq, static_cast<unsigned>(centre->use_i),
+              static_cast<unsigned>(centre->use_q), static_cast<unsigned>(centre->moves),
+              static_cast<unsigned>(stats->clipped), static_cast<unsigned>(stats->clipped_ok));
+    stats->clipped = 0;
+    stats->clipped_ok = 0;
+}

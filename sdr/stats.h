@@ -32,6 +32,15 @@ int stats_report(DecoderStats* stats, TimeStamp now, int32_t peak_mag);
 /// mode's report has neither line.
 void recovered_report(DecoderStats* stats);
 
+/// The default demodulator's front-end line, after the recovered line:
+/// "front end: centre I 127.52 Q 127.49, magnitudes from 128 127, moved N;
+/// clipped preambles N, decoded N": the running estimate of the I/Q centre,
+/// the whole centre the magnitudes are measured from and the steps it took
+/// in this attempt, and the candidates whose preamble clipped at full scale
+/// since the last report with the frames decoded of them (many of them: the
+/// gain is too high). Resets the clipped counts.
+void front_report(const CentreState* centre, DecoderStats* stats);
+
 /// Lists the aircraft seen at or after `since` (debug bit 0x04) and clears
 /// their per-interval counters; does nothing without that bit.
 void aircraft_report(AircraftTable* table, TimeStamp since);

@@ -335,6 +335,7 @@ void reset_attempt(Context* c) {
     c->peak_mag = 0;
     c->skip = 0;
     c->noise_blocks = 0;
+    c->centre = {};
     c->out_broken = 0;
     drv->output_down = false;
     drv->ended_by_output = false;

@@ -95,7 +95,8 @@ Capture synthesize(uint32_t rate, bool stamped, std::vector<std::string> args) {
 /// process_block called; with the classic demodulator unless `classic` is
 /// false.
 std::vector<Decoded> demodulate(const Capture& c, bool where_they_lie = false,
-                                uint64_t later_s = 0, bool classic = true) {
+                                uint64_t later_s = 0, bool classic = true,
+                                Context* after = nullptr) {
     auto ctx = make_radio_context(c.rate, classic);
     ctx->frame_callback = collect;
     std::vector<Decoded> out;
@@ -122,6 +123,10 @@ std::vector<Decoded> demodulate(const Capture& c, bool where_they_lie = false,
         EXPECT_GE(process_block(ctx.get()), 0);
     }
     sink = nullptr;
+    if (after != nullptr) {
+        after->centre = ctx->centre;
+        after->stats = ctx->stats;
+    }
     return out;
 }
 
@@ -362,6 +367,45 @@ TEST(DemodE2E, WeakSignalsBothModes) {
             EXPECT_EQ(classic.once, r.classic_once) << what;
         }
         EXPECT_GE(soft.once, r.default_share * static_cast<double>(c.truth.size())) << what;
+    }
+}
+
+// The default mode measures magnitudes from the I/Q centre it estimates
+// (seeded by the first block, so the first frames are not lost) and counts
+// the candidates whose preamble clipped; the classic mode stays at 127.
+// An offset I and Q apart catches a swapped or ignored centre; the strong
+// row a clipped preamble not seen, the others one seen where none clips.
+TEST(DemodE2E, CentreFollowedAndClippingCounted) {
+    struct Row {
+        const char* args;
+        int centre_i;     // the whole centre the default mode ends at
+        int centre_q;
+        double share;     // of the squitters sent, at least (default mode)
+        bool clipped;     // clipped preambles counted
+    } rows[] = {
+        {"-A 40:40", 127, 127, 0.97, false},
+        {"-A 40:40 --dc 6:-5", 133, 122, 0.97, false},
+        {"-A 40:40 --dc 0.2:11.6", 127, 139, 0.97, false},
+        {"-A 500:500", 127, 127, 0.80, true},
+    };
+    for (const Row& r : rows) {
+        std::vector<std::string> args = {"-d", "2", "-n", "3", "-c", "50", "-a", "100", "-s", "3"};
+        for (const std::string& w : split_words(r.args)) args.push_back(w);
+        const Capture c = synthesize(2400000, true, args);
+        auto classic = make_radio_context(2400000, true);
+        auto soft = make_radio_context(2400000, false);
+        (void)demodulate(c, false, 0, true, classic.get());
+        const Outcome o = compare(c, demodulate(c, false, 100, false, soft.get()));
+        EXPECT_EQ(o.extra, 0) << r.args;
+        EXPECT_GE(o.once, r.share * static_cast<double>(c.truth.size())) << r.args;
+        EXPECT_EQ(soft->centre.use_i, r.centre_i) << r.args;
+        EXPECT_EQ(soft->centre.use_q, r.centre_q) << r.args;
+        EXPECT_EQ(soft->centre.moves, 0U) << r.args << ": seeded at once";
+        EXPECT_EQ(soft->stats.clipped > 0, r.clipped) << r.args;
+        EXPECT_EQ(soft->stats.clipped_ok > 0, r.clipped) << r.args;
+        EXPECT_EQ(classic->centre.use_i, 127) << r.args;
+        EXPECT_EQ(classic->centre.use_q, 127) << r.args;
+        EXPECT_EQ(classic->stats.clipped, 0U) << r.args;
     }
 }
 

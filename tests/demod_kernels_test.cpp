@@ -57,23 +57,33 @@ TEST(DemodKernels, BlockMagnitudesAndTriggerMaps) {
 #endif
     int block_no = 0;
     for (const std::vector<uint8_t>& block : test_blocks()) {
-        for (int peak_end : {0, 1, 15, 16, 17, 31, 33, 3851, 4095, 4096}) {
-            alignas(16) uint8_t want[kMagEntries] = {};
-            uint8_t want_peak = 0;
-            const int32_t want_sum = magnitudes_ref(block.data(), want, peak_end, &want_peak);
-            for (const Version& v : versions) {
-                alignas(16) uint8_t got[kMagEntries] = {};
-                uint8_t got_peak = 0;
-                const int32_t got_sum = v.magnitudes(block.data(), got, peak_end, &got_peak);
-                ASSERT_EQ(got_sum, want_sum) << v.name << " block " << block_no << " end " << peak_end;
-                ASSERT_EQ(got_peak, want_peak) << v.name << " block " << block_no << " end " << peak_end;
-                ASSERT_EQ(memcmp(got, want, kBlockPairs), 0) << v.name << " block " << block_no;
+        // Centres in either direction, I and Q apart (a kernel that swaps
+        // them or keeps 127 fails), back to the nominal one (the board's
+        // table rebuilt), and the extremes (sums of distances past 255).
+        for (Centre c : {Centre{127, 127}, Centre{128, 127}, Centre{120, 133}, Centre{127, 127},
+                         Centre{115, 139}, Centre{139, 115}}) {
+            for (int peak_end : {0, 1, 15, 16, 17, 31, 33, 3851, 4095, 4096}) {
+                alignas(16) uint8_t want[kMagEntries] = {};
+                uint8_t want_peak = 0;
+                const int32_t want_sum = magnitudes_ref(block.data(), want, peak_end, &want_peak, c);
+                for (const Version& v : versions) {
+                    alignas(16) uint8_t got[kMagEntries] = {};
+                    uint8_t got_peak = 0;
+                    const int32_t got_sum = v.magnitudes(block.data(), got, peak_end, &got_peak, c);
+                    const std::string row = std::string(v.name) + " block " +
+                                            std::to_string(block_no) + " end " +
+                                            std::to_string(peak_end) + " centre " +
+                                            std::to_string(c.i) + ":" + std::to_string(c.q);
+                    ASSERT_EQ(got_sum, want_sum) << row;
+                    ASSERT_EQ(got_peak, want_peak) << row;
+                    ASSERT_EQ(memcmp(got, want, kBlockPairs), 0) << row;
+                }
             }
         }
         // The trigger maps of the magnitudes, thresholds over the byte range.
         alignas(16) uint8_t mag[kMagEntries] = {};
         uint8_t peak = 0;
-        (void)magnitudes_ref(block.data(), mag, 0, &peak);
+        (void)magnitudes_ref(block.data(), mag, 0, &peak, kNominalCentre);
         for (int32_t thr : {1, 2, 7, 64, 127, 128, 129, 200, 254, 255}) {
             uint64_t want[kTriggerWords];
             trigger_bits_ref(want, mag, thr);

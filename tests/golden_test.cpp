@@ -40,7 +40,8 @@ uint64_t fnv1a(const std::string& s) {
 std::string report_lines(const std::string& log) {
     static const char* kPrefixes[] = {"msg stats",   "[",           "peaks",
                                       "noise floor", "frame range", "no msg",
-                                      "funnel",      "recovered"};
+                                      "funnel",      "recovered",
+                                      "front end"};
     std::string out;
     for (const std::string& line : split_lines(log)) {
         for (const char* p : kPrefixes) {

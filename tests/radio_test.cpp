@@ -233,7 +233,7 @@ TEST(Radio, TriggerLevelMovesOneStepPerBlock) {
 // does from the start of an attempt.
 TEST(Radio, DefaultModeSettlesTheTriggerLevelOnTheFirstBlock) {
     struct Row {
-        uint8_t fill;       // every byte of the blocks
+        uint8_t fill;       // the bytes of every other pair (mirrored about 127 between)
         int32_t first;      // the default level after the first block: 6.42
                             // times the magnitude (the mean of noise whose
                             // median that is, six times)
@@ -241,7 +241,14 @@ TEST(Radio, DefaultModeSettlesTheTriggerLevelOnTheFirstBlock) {
     for (const Row& r : rows) {
         for (bool classic : {true, false}) {
             auto ctx = make_radio_context(2400000, classic);
-            memset(ctx->block, r.fill, kBlockBytes);
+            // Pairs alternately `fill` and its mirror about 127: every pair
+            // has the magnitude of `fill`, and the centre stays at 127 (a
+            // constant fill would be a DC offset to the default mode).
+            for (int k = 0; k < kBlockPairs; k++) {
+                const uint8_t b = static_cast<uint8_t>(k % 2 == 0 ? r.fill : 254 - r.fill);
+                ctx->block[2 * k] = b;
+                ctx->block[2 * k + 1] = b;
+            }
             (void)process_block(ctx.get());
             const int32_t want = classic ? (r.first > 4 ? 5 : 3) : r.first;
             EXPECT_EQ(ctx->trigger_level, want) << int(r.fill) << (classic ? " classic" : "");

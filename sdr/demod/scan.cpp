@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 
+#include "sdr/demod/centre.h"
 #include "sdr/demod/classic_slice.h"
 #include "sdr/demod/scan_kernels.h"
 #include "sdr/demod/setup.h"
@@ -27,6 +28,7 @@ constexpr ScanPolicy kClassic = {
     .short_shifts = false,
     .score_allowance = 0,
     .skip_from_start = false,
+    .track_centre = false,
 };
 
 /// The default mode's slicer looks further around a candidate and lets the
@@ -45,6 +47,7 @@ constexpr ScanPolicy kDefault = {
     .short_shifts = true,
     .score_allowance = 20,
     .skip_from_start = true,
+    .track_centre = true,
 };
 
 /// The lengths of one rate and the two the scan divides by at every trigger.
@@ -263,7 +266,11 @@ uint8_t scan_begin(Scan* s, Context* ctx, const ScanPolicy* policy) {
     // len64 + 4096 - hist.
     const int peak_new = len.len64 + 1 + kBlockPairs - hist;
     uint8_t peak_fused = 0;
-    const int32_t total = scan_kernels().magnitudes(ctx->block, mag + hist, peak_new, &peak_fused);
+    const Centre centre =
+        policy->track_centre ? centre_track(&ctx->centre, ctx->block) : kNominalCentre;
+    centre_use(&ctx->centre, centre);
+    const int32_t total =
+        scan_kernels().magnitudes(ctx->block, mag + hist, peak_new, &peak_fused, centre);
     const int32_t tl = follow_level(ctx, *policy, mag + hist, total);
     level_stats_update(&ctx->stats.noise_level, tl);
 

@@ -65,6 +65,7 @@ struct ScanPolicy {
     int32_t score_allowance;  ///< added to the score test's bound, 0..
     bool skip_from_start;     ///< the slicer's result counts from the candidate's start
                               ///< (at least one sample); else from the trigger, at least len5
+    bool track_centre;        ///< magnitudes from the estimated I/Q centre (else from 127)
 };
 
 /// The policy of the classic mode (-c) when `classic`, else of the default mode.

@@ -12,10 +12,16 @@ namespace {
 constexpr char kModule[] = "sdr/demod/scan_kernels";
 
 // The cheap magnitude of every pair, indexed by its two bytes read as one
-// 16-bit word (the magnitude is symmetric in I and Q, so the byte order
-// does not matter): one load per pair for the board. Built on first need.
+// 16-bit word in the machine's byte order: one load per pair for the
+// board. Built on first need, rebuilt when the centre moves.
 constinit uint8_t pair_magnitude[65536] = {};
 constinit bool pair_magnitude_ready = false;
+constinit Centre pair_magnitude_centre = kNominalCentre;
+
+/// |b - c|.
+inline unsigned distance(unsigned b, unsigned c) {
+    return b >= c ? b - c : c - b;
+}
 
 
 #if VORLIX_SSE2
@@ -37,11 +43,11 @@ constinit ScanKernels chosen = kBoard;
 #endif
 }  // namespace scan_kernels_detail
 
-int32_t magnitudes_ref(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak) {
+int32_t magnitudes_ref(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak, Centre c) {
     int32_t sum = 0;
     uint8_t top = 0;
     for (int k = 0; k < kBlockPairs; k++) {
-        const unsigned m = kDistance[block[2 * k]] + kDistance[block[2 * k + 1]];
+        const unsigned m = distance(block[2 * k], c.i) + distance(block[2 * k + 1], c.q);
         mag[k] = static_cast<uint8_t>(m > 255 ? 255 : m);
         sum += mag[k];
         if (k < peak_end) top = std::max(top, mag[k]);
@@ -50,17 +56,25 @@ int32_t magnitudes_ref(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t
     return sum;
 }
 
-void magnitudes_table_setup() {
-    if (pair_magnitude_ready) return;
+void magnitudes_table_setup(Centre c) {
+    if (pair_magnitude_ready && pair_magnitude_centre.i == c.i && pair_magnitude_centre.q == c.q)
+        return;
+    // The first byte of a pair (I) is the word's low byte on a little-endian
+    // machine, its high byte on a big-endian one.
+    constexpr bool kLittle = std::endian::native == std::endian::little;
     for (unsigned w = 0; w < 65536; w++) {
-        const unsigned m = kDistance[w & 0xFF] + kDistance[w >> 8];
+        const unsigned first = kLittle ? (w & 0xFF) : (w >> 8);
+        const unsigned second = kLittle ? (w >> 8) : (w & 0xFF);
+        const unsigned m = distance(first, c.i) + distance(second, c.q);
         pair_magnitude[w] = static_cast<uint8_t>(m > 255 ? 255 : m);
     }
+    pair_magnitude_centre = c;
     pair_magnitude_ready = true;
 }
 
 int32_t magnitudes_table(const uint8_t* __restrict block, uint8_t* __restrict mag, int peak_end,
-                         uint8_t* peak) {
+                         uint8_t* peak, Centre c) {
+    magnitudes_table_setup(c);
     // One pass: each pair is one 16-bit load and one table entry; the sum
     // and the peak stay in registers. Pairs start at even addresses.
     const uint8_t* const pairs = static_cast<const uint8_t*>(__builtin_assume_aligned(block, 2));
@@ -99,11 +113,13 @@ void trigger_bits_ref(uint64_t* bits, const uint8_t* mag, int32_t thr) {
 
 #if VORLIX_SSE2
 int32_t magnitudes_sse2(const uint8_t* __restrict block, uint8_t* __restrict mag, int peak_end,
-                        uint8_t* peak) {
-    // |b - 127| of all 32 bytes of 16 pairs, the two of each pair added in
-    // 16-bit lanes (0..256), packed back to bytes with unsigned saturation.
+                        uint8_t* peak, Centre c) {
+    // |b - centre| of all 32 bytes of 16 pairs (the I centre in the low byte
+    // of each 16-bit lane, where a pair's first byte lies), the two of each
+    // pair added in 16-bit lanes (0..278), packed back to bytes with
+    // unsigned saturation.
     const __m128i zero = _mm_setzero_si128();
-    const __m128i mid = _mm_set1_epi8(127);
+    const __m128i mid = _mm_set1_epi16(static_cast<int16_t>(c.i | c.q << 8));
     const __m128i low = _mm_set1_epi16(0x00FF);
     __m128i acc = zero;
     __m128i mx = zero;
@@ -168,14 +184,14 @@ void trigger_bits_sse2(uint64_t* bits, const uint8_t* mag, int32_t thr) {
 namespace {
 
 /// The magnitudes of the 32 pairs at src, saturated at 255, in order.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i magnitudes32(const uint8_t* src) {
-    const __m256i mid = _mm256_set1_epi8(127);
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i magnitudes32(const uint8_t* src,
+                                                                        __m256i mid) {
     const __m256i ones = _mm256_set1_epi8(1);
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32));
     const __m256i da = _mm256_sub_epi8(_mm256_max_epu8(a, mid), _mm256_min_epu8(a, mid));
     const __m256i db = _mm256_sub_epi8(_mm256_max_epu8(b, mid), _mm256_min_epu8(b, mid));
-    // The two distances of a pair added into 16 bits (0..256), packed back
+    // The two distances of a pair added into 16 bits (0..278), packed back
     // to bytes with unsigned saturation; the pack interleaves the 128-bit
     // halves, the permutation restores the order.
     const __m256i m =
@@ -187,20 +203,21 @@ namespace {
 
 [[gnu::target("avx2")]] int32_t magnitudes_avx2(const uint8_t* __restrict block,
                                                 uint8_t* __restrict mag, int peak_end,
-                                                uint8_t* peak) {
+                                                uint8_t* peak, Centre c) {
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i mid = _mm256_set1_epi16(static_cast<int16_t>(c.i | c.q << 8));
     __m256i acc = zero;
     __m256i mx = zero;
     const int whole = peak_end & ~31;
     int k = 0;
     for (; k < whole; k += 32) {
-        const __m256i m = magnitudes32(block + 2 * k);
+        const __m256i m = magnitudes32(block + 2 * k, mid);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(mag + k), m);
         acc = _mm256_add_epi64(acc, _mm256_sad_epu8(m, zero));
         mx = _mm256_max_epu8(mx, m);
     }
     for (; k < kBlockPairs; k += 32) {
-        const __m256i m = magnitudes32(block + 2 * k);
+        const __m256i m = magnitudes32(block + 2 * k, mid);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(mag + k), m);
         acc = _mm256_add_epi64(acc, _mm256_sad_epu8(m, zero));
     }
@@ -240,13 +257,12 @@ int scan_kernels_select(int width) {
 }
 
 int32_t block_magnitude(const uint8_t* block, int32_t* mag) {
-    if (scan_kernels().magnitudes == magnitudes_table) magnitudes_table_setup();  // before demod_setup
     // Any address: the kernels want pairs at even addresses.
     alignas(16) uint8_t pairs[kBlockBytes];
     memcpy(pairs, block, sizeof pairs);
     uint8_t bytes[kBlockPairs];
     uint8_t peak = 0;
-    const int32_t sum = scan_kernels().magnitudes(pairs, bytes, 0, &peak);
+    const int32_t sum = scan_kernels().magnitudes(pairs, bytes, 0, &peak, kNominalCentre);
     VX_ASSERT(kModule, peak == 0);
     for (int k = 0; k < kBlockPairs; k++) mag[k] = bytes[k];
     return sum;

@@ -32,23 +32,34 @@ inline constexpr std::array<uint8_t, 256> kDistance = [] {
     return t;
 }();
 
-/// The magnitudes of the 4096 pairs at `block` into mag[0..4095]:
-/// |b0 - 127| + |b1 - 127|, saturated at 255 (only the clipped pair (255,
-/// 255) reaches 256). Returns their sum, and the largest of mag[0..peak_end)
-/// in *peak (peak_end 0..4096). The block starts at an even address.
-using MagnitudesFn = int32_t (*)(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak);
+/// The whole centre of the I and the Q bytes the magnitudes are measured from.
+struct Centre {
+    uint8_t i;
+    uint8_t q;
+};
+inline constexpr Centre kNominalCentre = {127, 127};
 
-int32_t magnitudes_ref(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak);
+/// The magnitudes of the 4096 pairs at `block` into mag[0..4095]:
+/// |b0 - c.i| + |b1 - c.q|, saturated at 255 (at the nominal centre only the
+/// clipped pair (255, 255) reaches 256). Returns their sum, and the largest
+/// of mag[0..peak_end) in *peak (peak_end 0..4096). The block starts at an
+/// even address.
+using MagnitudesFn = int32_t (*)(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak,
+                                 Centre c);
+
+int32_t magnitudes_ref(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak, Centre c);
 /// The board's: one 16-bit load and one entry of the pair table per pair;
-/// the table must have been built (magnitudes_table_setup).
-int32_t magnitudes_table(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak);
-/// Builds the pair table (64 KiB; once, later calls do nothing).
-void magnitudes_table_setup();
+/// the table is rebuilt when the centre differs from the one it holds
+/// (magnitudes_table_setup), which the centre's hysteresis makes rare.
+int32_t magnitudes_table(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak,
+                         Centre c);
+/// Builds the pair table for centre c (64 KiB; nothing when it holds c).
+void magnitudes_table_setup(Centre c = kNominalCentre);
 #if VORLIX_SSE2
-int32_t magnitudes_sse2(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak);
+int32_t magnitudes_sse2(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak, Centre c);
 #endif
 #if VORLIX_AVX2
-int32_t magnitudes_avx2(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak);
+int32_t magnitudes_avx2(const uint8_t* block, uint8_t* mag, int peak_end, uint8_t* peak, Centre c);
 #endif
 
 // ---- The trigger search ----

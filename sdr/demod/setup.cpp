@@ -54,9 +54,8 @@ void lock_rate(Context* ctx) {
 void build_exact_table(DemodTables* t) {
     for (int a = 0; a < kAbsSpan; a++) {
         for (int b = 0; b <= a; b++) {
-            // Pairs at distance a and b: (127 + a, 127 + b), symmetric in a, b.
-            const int16_t m =
-                exact_magnitude(static_cast<uint8_t>(127 + a), static_cast<uint8_t>(127 + b));
+            // Pairs at distance a and b from their centres, symmetric in a, b.
+            const int16_t m = exact_of_distances(a, b);
             t->exact[a * kAbsSpan + b] = m;
             t->exact[b * kAbsSpan + a] = m;
         }
@@ -101,9 +100,13 @@ DemodLengths demod_lengths(uint32_t samp_rate) {
 }
 
 int16_t exact_magnitude(uint8_t b0, uint8_t b1) {
-    const int32_t i = (b0 - 127) * 128;  // -16256 .. 16384
-    const int32_t q = (b1 - 127) * 128;
-    const uint32_t x = static_cast<uint32_t>(i * i + q * q);  // 0 or 16384 .. 2^29
+    return exact_of_distances(b0 - 127, b1 - 127);  // squared: the sign does not matter
+}
+
+int16_t exact_of_distances(int32_t a, int32_t b) {
+    const int32_t i = a * 128;  // |i| <= 140 * 128
+    const int32_t q = b * 128;
+    const uint32_t x = static_cast<uint32_t>(i * i + q * q);  // 0 or 16384 .. 6.5 * 10^8
     if (x == 0) return 0;
     // Newton's method from a shift estimate; the result is the first
     // iterate that does not decrease.

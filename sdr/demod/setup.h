@@ -26,7 +26,7 @@ inline constexpr int kBranchTaps = 14;          ///< taps of one polyphase branc
 inline constexpr int kBranchPadded = 16;        ///< a branch padded with zeros for vectors
 inline constexpr int kMaxBranches = 30;         ///< L at most (420 taps / 14)
 inline constexpr int kFineWindow = 64;          ///< a fine correlation reads 64 samples
-inline constexpr int kAbsSpan = 129;            ///< |b - 127| of a byte: 0..128
+inline constexpr int kAbsSpan = 141;            ///< |b - c| of a byte, c within 127 +- 12: 0..140
 
 /// Sample counts of the block scan at one rate; at(x) = (x * rate + 500000) / 10^6.
 struct DemodLengths {
@@ -55,7 +55,9 @@ struct DemodTables {
     /// coarse_window[kCoarseShift - k + i] with mag[p + i].
     alignas(16) int16_t coarse_window[kCoarseShift + kCoarseWindow + 16];
     /// exact[a * kAbsSpan + b]: the exact magnitude of a pair whose bytes lie
-    /// a and b from 127 (the magnitude depends on I^2 and Q^2 only), 0..23170.
+    /// a and b from their centres (the magnitude depends on I^2 and Q^2
+    /// only): exact_of_distances(a, b), 0..25342 (0..23170 at the nominal
+    /// centre 127).
     int16_t exact[kAbsSpan * kAbsSpan];
     bool ready;  ///< true once demod_setup has run
 };
@@ -72,6 +74,10 @@ DemodLengths demod_lengths(uint32_t samp_rate);
 /// Exact magnitude of one pair: sqrt(I^2 + Q^2) with I = (b0 - 127) * 128,
 /// Q = (b1 - 127) * 128, by the integer Newton iteration; 0..23170.
 int16_t exact_magnitude(uint8_t b0, uint8_t b1);
+
+/// The same for I = a * 128, Q = b * 128 (a, b the bytes' distances from
+/// their centres, 0..kAbsSpan - 1).
+int16_t exact_of_distances(int32_t a, int32_t b);
 
 namespace demod_detail {
 extern DemodTables tables;  ///< written by demod_setup only

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sdr/demod/centre.h"
 #include "sdr/demod/scan_kernels.h"
 #include "sdr/demod/slice_kernels.h"
 #include "sdr/log.h"
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr char kModule[] = "sdr/demod/slice_input";
+static_assert(128 + kCentreRange < kAbsSpan, "every distance from a centre has its entry");
 
 /// Exact magnitudes of the candidate's pairs start + [have, need): the
 /// history below history_len, then the block. The kBranchPadded entries
@@ -21,13 +23,15 @@ constexpr char kModule[] = "sdr/demod/slice_input";
 void slice_input_fill(SliceInput* in, int need) {
     const Context* ctx = in->ctx;
     const int16_t* const table = demod_tables().exact;
+    const uint8_t* const di = in->dist_i;
+    const uint8_t* const dq = in->dist_q;
     const int hist = static_cast<int>(ctx->history_len);
     const int start = in->start;
     int16_t* const exact = in->buf + kSliceFrontPad;
     const int split = std::clamp(hist - start, in->have, need);
     auto put = [&](const uint8_t* pair, int from, int to) {
         for (int i = from; i < to; i++, pair += 2) {
-            exact[i] = table[kDistance[pair[0]] * kAbsSpan + kDistance[pair[1]]];
+            exact[i] = table[di[pair[0]] * kAbsSpan + dq[pair[1]]];
         }
     };
     if (split > in->have) put(ctx->samples + 2 * (start + in->have), in->have, split);
@@ -50,6 +54,9 @@ void slice_input_init(SliceInput* in, const Context* ctx, int32_t start, int32_t
     in->start = start;
     in->count = count;
     in->have = 0;
+    // A slicer called outside a scan (tests) reads from the nominal centre.
+    in->dist_i = ctx->centre.ready ? ctx->centre.dist_i : kDistance.data();
+    in->dist_q = ctx->centre.ready ? ctx->centre.dist_q : kDistance.data();
     in->produced = resample_count(count, kSliceResampled, static_cast<int>(ctx->resample_up),
                                   static_cast<int>(ctx->resample_down));
     if (count == hist) {
@@ -59,6 +66,20 @@ void slice_input_init(SliceInput* in, const Context* ctx, int32_t start, int32_t
     // The zeros in front stand for the inputs before the first one, which
     // the filter's head reaches for the first outputs (at most 7 of them).
     memset(in->buf, 0, sizeof(int16_t) * (kSliceFrontPad + kBranchPadded));
+}
+
+int slice_clipped_bytes(const SliceInput& in, int from, int to) {
+    const Context* ctx = in.ctx;
+    const int hist = static_cast<int>(ctx->history_len);
+    from = std::max(from, 0);
+    to = std::min(to, in.count);
+    int n = 0;
+    for (int i = from; i < to; i++) {
+        const int at = in.start + i;  // in ctx->samples: the history, then the block
+        const uint8_t* pair = at < hist ? ctx->samples + 2 * at : ctx->block + 2 * (at - hist);
+        n += (pair[0] == 0 || pair[0] == 255) + (pair[1] == 0 || pair[1] == 255);
+    }
+    return n;
 }
 
 void slice_input_need(SliceInput* in, int need) {

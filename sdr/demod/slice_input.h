@@ -32,6 +32,8 @@ struct SliceInput {
     int32_t count;     ///< inputs from start: history_len (128 us) for the classic slicer
     int32_t have;      ///< magnitudes computed so far
     int32_t produced;  ///< resampled outputs the inputs give (capped); later ones are 0
+    const uint8_t* dist_i;  ///< |b - centre| of the I bytes (ctx->centre, 127 before a scan)
+    const uint8_t* dist_q;  ///< of the Q bytes
     alignas(16) int16_t buf[kSliceFrontPad + kSliceInputs + kBranchPadded];
 };
 
@@ -42,6 +44,10 @@ void slice_input_init(SliceInput* in, const Context* ctx, int32_t start, int32_t
 /// Computes the exact magnitudes up to input `need` (at most count):
 /// in->buf[kSliceFrontPad + i] for i < need.
 void slice_input_need(SliceInput* in, int need);
+
+/// How many bytes of the inputs [from, to) from the candidate's start lie
+/// at full scale (0 or 255): a preamble that clips is not linear.
+int slice_clipped_bytes(const SliceInput& in, int from, int to);
 
 /// The exact magnitudes computed so far: [0, in->have).
 inline const int16_t* slice_exact(const SliceInput& in) {

@@ -41,6 +41,7 @@ namespace {
 constexpr char kModule[] = "sdr/demod/soft_slice";
 
 constexpr int kBits = kFrameBits;
+constexpr int kClippedBytes = 2;  // bytes at full scale that make a preamble clipped
 constexpr uint32_t kSubRate = 6000000U * kSubSteps;
 constexpr uint32_t kRecentSeconds = 60;
 constexpr int kPreambleShift = 21;  // 3.5 us at 6 MHz
@@ -359,6 +360,13 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     c.fine_lo = 0;
     c.fine_hi = 0;
     fine_search(&c);
+    // A preamble beyond full scale (a near aircraft, a gain too high):
+    // counted for the report, with the frames decoded of such candidates.
+    const int pulse_at = static_cast<int>(c.centre / 256);
+    const bool clipped =
+        slice_clipped_bytes(c.in, pulse_at - 1, pulse_at + static_cast<int>(rate * 5 / 1000000)) >=
+        kClippedBytes;
+    ctx->stats.clipped += clipped;
 
     const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(c.from) - hist - kBlockPairs, rate);
     SoftFrame frames[5];
@@ -392,6 +400,7 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
         const int32_t pulses = static_cast<int32_t>(rate * 9ULL / 2000000);
         return std::max(fine_in, aired_format(df_of(frames[0])) ? pulses : searched);
     }
+    ctx->stats.clipped_ok += clipped;
     slice_accepted(ctx, start, c.off, toa, r);
     // A short reply lasts 64 us: a frame may follow it at once (the
     // classic slicer passes over 120 us after every format above 7).
