@@ -371,10 +371,11 @@ TEST(DemodE2E, WeakSignalsBothModes) {
 }
 
 // The default mode measures magnitudes from the I/Q centre it estimates
-// (seeded by the first block, so the first frames are not lost) and counts
-// the candidates whose preamble clipped; the classic mode stays at 127.
-// An offset I and Q apart catches a swapped or ignored centre; the strong
-// row a clipped preamble not seen, the others one seen where none clips.
+// (seeded by the first block, so the first frames are not lost), counts
+// the candidates whose preamble clipped and decides them by the clipped
+// model; the classic mode stays at 127. An offset I and Q apart catches a
+// swapped or ignored centre; the strong rows a clipped preamble not seen
+// or decided as if linear, the others one seen where none clips.
 TEST(DemodE2E, CentreFollowedAndClippingCounted) {
     struct Row {
         const char* args;
@@ -387,6 +388,9 @@ TEST(DemodE2E, CentreFollowedAndClippingCounted) {
         {"-A 40:40 --dc 6:-5", 133, 122, 0.97, false},
         {"-A 40:40 --dc 0.2:11.6", 127, 139, 0.97, false},
         {"-A 500:500", 127, 127, 0.80, true},
+        // Eight times full scale, the carrier 150 kHz off: the linear
+        // decisions alone read about a third of these.
+        {"-A 1000:1000 -f 150000", 127, 127, 0.50, true},
     };
     for (const Row& r : rows) {
         std::vector<std::string> args = {"-d", "2", "-n", "3", "-c", "50", "-a", "100", "-s", "3"};

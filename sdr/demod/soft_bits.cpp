@@ -28,6 +28,12 @@ struct BitShape {
     int16_t d[kBitWindow];
     int32_t mid;
     int32_t prev;
+    // Each sample's shares (1/256 of a sample) in the bit's first and second
+    // chip, the next one and the previous one: the clipped model's input.
+    int16_t s1[kBitWindow];
+    int16_t s2[kBitWindow];
+    int16_t s_next[kBitWindow];
+    int16_t s_prev[kBitWindow];
 };
 
 BitShape bit_shape(int64_t chip, int64_t len) {
@@ -43,6 +49,10 @@ BitShape bit_shape(int64_t chip, int64_t len) {
         const int32_t s1 = overlap(n, chip, len);
         const int32_t s2 = overlap(n, chip + len, len);
         w.d[i] = static_cast<int16_t>(s1 - s2);
+        w.s1[i] = static_cast<int16_t>(s1);
+        w.s2[i] = static_cast<int16_t>(s2);
+        w.s_next[i] = static_cast<int16_t>(overlap(n, chip + 2 * len, len));
+        w.s_prev[i] = static_cast<int16_t>(overlap(n, chip - len, len));
         mid += static_cast<int64_t>(w.d[i]) * (s1 + s2 + overlap(n, chip + 2 * len, len)) / 2;
         prev += static_cast<int64_t>(w.d[i]) * overlap(n, chip - len, len);
     }
@@ -81,9 +91,80 @@ const ShapeTable& shapes_for(uint32_t rate) {
     return shapes;
 }
 
+/// The level of a clipped preamble: `top` its samples' mean well inside the
+/// pulses (what full scale leaves of them), `lin` the linear amplitude the
+/// samples at the pulses' edges show (a sample with a small share of a pulse
+/// is not yet clipped). Exact-magnitude units.
+struct ClipLevel {
+    int32_t top;
+    int32_t lin;
+};
+
+/// A sample's magnitude in the clipped model: linear in its share `e` of
+/// chips that are on (1/256 sample), at most `top`.
+int32_t clipped_level(const ClipLevel& c, int32_t e) {
+    return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(c.lin) * e / 256, c.top));
+}
+
+/// The clipped preamble's levels from the samples pre_lo..pre_hi, its
+/// pulses at 0, 1, 3.5 and 4.5 us from `lead` (1/256 sample).
+ClipLevel clip_level(const int16_t* x, int pre_lo, int pre_hi, int64_t lead, int64_t chip,
+                     int model) {
+    int64_t top = 0;
+    int top_n = 0;
+    for (int n = pre_lo; n <= pre_hi; n++) {
+        int32_t e = 0;
+        for (int k : {0, 2, 7, 9}) e += overlap(n, lead + k * chip, chip);
+        if (e >= 192) {
+            top += x[n];
+            top_n++;
+        }
+    }
+    ClipLevel c;
+    c.top = top_n > 0 ? static_cast<int32_t>(top / top_n) : 0;
+    // The edges: samples with a small share and a level well below the top.
+    int32_t est[16];
+    int m = 0;
+    for (int n = pre_lo; n <= pre_hi && m < 16; n++) {
+        int32_t e = 0;
+        for (int k : {0, 2, 7, 9}) e += overlap(n, lead + k * chip, chip);
+        if (e >= 16 && e <= 200 && x[n] * 4 < c.top * 3) est[m++] = x[n] * 256 / e;
+    }
+    std::sort(est, est + m);
+    // Model 1: the edges' slope, 1.25 to 2 times the top; models 2 to 5:
+    // 2, 1.5, 3 and 4 times the top (eighths by model).
+    constexpr int32_t kSlope8[kClipModels] = {0, 16, 16, 12, 24, 32};
+    c.lin = model == 1 && m > 0 ? std::clamp(est[m / 2], c.top * 5 / 4, 2 * c.top)
+                                : c.top * kSlope8[model] / 8;
+    return c;
+}
+
+/// mid and prev of one bit in the clipped model: the metric's threshold
+/// halfway between the two hypotheses, the next chip on or off alike, with
+/// the previous chip off (mid) and on (mid + prev).
+void clipped_weights(const BitShape& b, const ClipLevel& c, int32_t* mid, int32_t* prev) {
+    int64_t off = 0;
+    int64_t on = 0;
+    for (int i = 0; i < b.n; i++) {
+        for (int p = 0; p < 2; p++) {
+            const int32_t sp = p ? b.s_prev[i] : 0;
+            int64_t sum = 0;
+            for (int nx = 0; nx < 2; nx++) {
+                const int32_t sn = nx ? b.s_next[i] : 0;
+                sum += clipped_level(c, b.s1[i] + sp + sn) + clipped_level(c, b.s2[i] + sp + sn);
+            }
+            (p ? on : off) += b.d[i] * sum / 4;
+        }
+    }
+    *mid = static_cast<int32_t>(off);
+    *prev = static_cast<int32_t>(on - off);
+}
+
 }  // namespace
 
-bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, BitPlan* plan) {
+bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, int clip_model,
+               BitPlan* plan) {
+    VX_ASSERT(kModule, clip_model >= 0 && clip_model < kClipModels);
     const int64_t chip = static_cast<int64_t>(rate) * 128 / 1000000;  // 0.5 us, Q8
     const int64_t lead = pulse - chip / 2;                                // leading edge
     // The quiet level from the gap 5.5..7.5 us after the leading edge; the
@@ -108,13 +189,20 @@ bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, BitPla
     plan->step = t.step;
     const int whole = static_cast<int>(data >> 8);
     const BitShape* row = t.shape[(data & 255) / (256 / kPhases)];
+    const bool clipped = clip_model != 0;
+    const ClipLevel clip =
+        clipped ? clip_level(x, pre_lo, pre_hi, lead, chip, clip_model) : ClipLevel{};
     for (int p = 0; p < t.period; p++) {
         BitWeights& w = plan->w[p];
         w.first = whole + row[p].first;
         w.n = row[p].n;
         memcpy(w.d, row[p].d, sizeof w.d);
-        w.mid = static_cast<int32_t>((static_cast<int64_t>(row[p].mid) * plan->amp) >> 8);
-        w.prev = static_cast<int32_t>((static_cast<int64_t>(row[p].prev) * plan->amp) >> 8);
+        if (clipped && clip.top > 0) {
+            clipped_weights(row[p], clip, &w.mid, &w.prev);
+        } else {
+            w.mid = static_cast<int32_t>((static_cast<int64_t>(row[p].mid) * plan->amp) >> 8);
+            w.prev = static_cast<int32_t>((static_cast<int64_t>(row[p].prev) * plan->amp) >> 8);
+        }
         w.mid_on = w.mid + w.prev;
     }
     const BitWeights& tail = plan->w[(kFrameBits - 1) % plan->period];

@@ -8,6 +8,12 @@
 // shares repeat every five bits at most; they are tabulated per rate at 64
 // phases of a sample.
 //
+// A preamble beyond full scale is not linear: a sample with a fifth of an
+// on chip already clips. Its bits keep the matched filter but take the
+// thresholds from a clipped model (a sample's level linear in its share of
+// the chips that are on, up to the level inside the pulses), with the
+// previous chip known and the next one on or off alike.
+//
 // Owns the table of the bits' shapes (static storage, built at the first
 // candidate of a rate). Promises: integer only; the same bits and
 // confidences with and without vectors.
@@ -17,6 +23,7 @@
 
 inline constexpr int kFrameBits = 112;  ///< bits of a long frame
 inline constexpr int kBitWindow = 8;    ///< samples a bit meets, at most (5 at 3.2 MS/s)
+inline constexpr int kClipModels = 6;   ///< plan_bits' models: linear, then five clipped ones
 
 /// One decoding of a candidate: the bits and, per bit, how far apart its
 /// two chips were (0 = no telling).
@@ -52,8 +59,14 @@ struct BitPlan {
 /// Plans the bits of the frame whose first preamble pulse is centred at
 /// `pulse` (1/256 sample after x[0]); false when its samples would lie
 /// outside x[0..n_max), or it has no amplitude. x must hold the preamble
-/// and the quiet gap after it (8 us from the pulse).
-bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, BitPlan* plan);
+/// and the quiet gap after it (8 us from the pulse). For a preamble that
+/// clipped at full scale (`clip_model` 1 .. kClipModels - 1; 0 the linear
+/// decisions) the decisions' thresholds come from a clipped model: a
+/// sample's level linear in its share of the chips that are on, at most the
+/// level inside the pulses; the slope from the pulses' edges (model 1,
+/// within 1.25 to 2 times that level) or 2, 1.5, 3, 4 times it (models 2..5).
+bool plan_bits(const int16_t* x, int n_max, uint32_t rate, int64_t pulse, int clip_model,
+               BitPlan* plan);
 
 /// The first sample after the bits before `to_bit` (what x must hold).
 int plan_end(const BitPlan& plan, int to_bit);

@@ -16,6 +16,10 @@
 // 4. Then the parity corrects a squitter (soft_correct), taken only for an
 //    aircraft heard with clean parity in the last kRecentSeconds: the
 //    correction's gate is heard_recently().
+// 5. A candidate whose preamble clips at full scale (the samples are not
+//    linear in the signal) is decided by the clipped model of soft_bits;
+//    when that fails, stages 2 to 4 again with its other slopes, then with
+//    the linear decisions.
 //
 // At most one decoding of a candidate reaches the frame check's commit, so
 // every candidate is counted and sent once; the first decoding is committed
@@ -42,6 +46,7 @@ constexpr char kModule[] = "sdr/demod/soft_slice";
 
 constexpr int kBits = kFrameBits;
 constexpr int kClippedBytes = 2;  // bytes at full scale that make a preamble clipped
+constexpr int kClipRetries[] = {2, 3, 4, 5, 0};  // clipped models tried after model 1
 constexpr uint32_t kSubRate = 6000000U * kSubSteps;
 constexpr uint32_t kRecentSeconds = 60;
 constexpr int kPreambleShift = 21;  // 3.5 us at 6 MHz
@@ -110,6 +115,8 @@ struct Candidate {
     int32_t best;  ///< the correlation there, over 58
     int32_t peak;  ///< the fine peak, 1/64 of a 6 MHz sample after `from`
     int64_t centre;  ///< the first pulse's centre, 1/256 of an input sample after `from`
+    bool clipped;    ///< the preamble clipped at full scale
+    int clip_model;  ///< the decisions' model: 0 linear, else clipped (plan_bits)
     SliceInput in;
     alignas(16) int16_t fine[kSliceResampled];
 };
@@ -204,7 +211,7 @@ void fine_search(Candidate* c) {
 /// there (the frame then all zero).
 bool decode_format(Candidate* c, int64_t pulse, BitPlan* plan, SoftFrame* f) {
     through_gap(c, pulse);
-    if (!plan_bits(exact_of(*c), c->in.count, c->rate, pulse, plan)) {
+    if (!plan_bits(exact_of(*c), c->in.count, c->rate, pulse, c->clip_model, plan)) {
         memset(f, 0, sizeof *f);
         return false;
     }
@@ -333,6 +340,32 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
     return &first;
 }
 
+/// A clipped candidate that the first model did not read: the other
+/// slopes of the clipped model, then the linear decisions (a preamble that
+/// barely clipped), each from the candidate's first timing. Returns the
+/// decoding to commit (a taken one in frames[0], else `first` unchanged).
+const SoftFrame* choose_clipped(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeStamp when,
+                                const SoftFrame* first) {
+    const Candidate timing = *c;
+    for (int model : kClipRetries) {
+        SoftFrame other[5];
+        FrameVerdict v_other;
+        c->clip_model = model;
+        const SoftFrame* got = choose(c, other, &v_other, when);
+        if (adsb_taken(v_other)) {
+            frames[0] = *got;
+            *v = v_other;
+            c->clip_model = timing.clip_model;
+            return &frames[0];
+        }
+        c->off = timing.off;
+        c->peak = timing.peak;
+        c->centre = timing.centre;
+    }
+    c->clip_model = timing.clip_model;
+    return first;
+}
+
 }  // namespace
 
 int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
@@ -360,19 +393,22 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
     c.fine_lo = 0;
     c.fine_hi = 0;
     fine_search(&c);
-    // A preamble beyond full scale (a near aircraft, a gain too high):
-    // counted for the report, with the frames decoded of such candidates.
+    // A preamble beyond full scale (a near aircraft, a gain too high) is
+    // decided by the clipped model; counted for the report, with the frames
+    // decoded of such candidates.
     const int pulse_at = static_cast<int>(c.centre / 256);
-    const bool clipped =
+    c.clipped =
         slice_clipped_bytes(c.in, pulse_at - 1, pulse_at + static_cast<int>(rate * 5 / 1000000)) >=
         kClippedBytes;
-    ctx->stats.clipped += clipped;
+    ctx->stats.clipped += c.clipped;
+    c.clip_model = c.clipped ? 1 : 0;
 
     const TimeStamp t1 = samples_to_ts(static_cast<int64_t>(c.from) - hist - kBlockPairs, rate);
     SoftFrame frames[5];
     FrameVerdict verdict;
-    const SoftFrame* chosen =
-        choose(&c, frames, &verdict, ctx->cur_time + t1 + samples_to_ts(c.peak, kSubRate));
+    const TimeStamp when = ctx->cur_time + t1 + samples_to_ts(c.peak, kSubRate);
+    const SoftFrame* chosen = choose(&c, frames, &verdict, when);
+    if (c.clipped && !adsb_taken(verdict)) chosen = choose_clipped(&c, frames, &verdict, when, chosen);
     // The time of arrival from the preamble's centroid for a squitter the
     // check takes, which is sent with it; another frame's (counted, or
     // entered in the table) stays at the fine peak.
@@ -400,7 +436,7 @@ int32_t slice_frame_soft(Context* ctx, int32_t start, int32_t level) {
         const int32_t pulses = static_cast<int32_t>(rate * 9ULL / 2000000);
         return std::max(fine_in, aired_format(df_of(frames[0])) ? pulses : searched);
     }
-    ctx->stats.clipped_ok += clipped;
+    ctx->stats.clipped_ok += c.clipped;
     slice_accepted(ctx, start, c.off, toa, r);
     // A short reply lasts 64 us: a frame may follow it at once (the
     // classic slicer passes over 120 us after every format above 7).
