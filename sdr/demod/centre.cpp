@@ -53,7 +53,7 @@ Centre centre_track(CentreState* c, const uint8_t* block) {
         c->track_i = nearest(c->est_i);
         c->track_q = nearest(c->est_q);
     } else {
-        // 256 pairs: their sums are the block's means in 1/256 LSB. The
+        // 64 pairs: their sums are the block's means in 1/64 LSB. The
         // mean of the blocks so far while they are few (at least 64: one
         // block with a strong frame barely moves it), then a running mean.
         int32_t si = 0;
@@ -62,11 +62,11 @@ Centre centre_track(CentreState* c, const uint8_t* block) {
             si += block[2 * k];
             sq += block[2 * k + 1];
         }
-        static_assert(kBlockPairs / kCentreStride == 256, "the sums are means in 1/256");
+        static_assert(kBlockPairs / kCentreStride == 64, "the sums are means in 1/64");
         const int32_t n = static_cast<int32_t>(
             std::clamp<uint32_t>(c->blocks + 1, kCentreFirstBlocks, 1U << kCentreShift));
-        c->est_i = towards(c->est_i, si * 256, n);
-        c->est_q = towards(c->est_q, sq * 256, n);
+        c->est_i = towards(c->est_i, si * 1024, n);
+        c->est_q = towards(c->est_q, sq * 1024, n);
         const uint8_t ti = follow(c->track_i, c->est_i);
         const uint8_t tq = follow(c->track_q, c->est_q);
         c->moves += (ti != c->track_i) + (tq != c->track_q);

@@ -6,7 +6,7 @@
 //
 // The estimate is seeded from the first block of an attempt (the median of
 // its 16 runs' means: a strong frame in it does not draw the seed off),
-// then takes every 16th pair of each block, as the mean of the blocks so
+// then takes every 64th pair of each block, as the mean of the blocks so
 // far while they are fewer than 1024 (but weighing the seed as 64 blocks),
 // then as a running mean. The whole centre stays within 127 +- 12.
 //
@@ -22,7 +22,7 @@
 
 inline constexpr int32_t kCentreRange = 12;   ///< the whole centre: 127 - 12 .. 127 + 12
 inline constexpr int kCentreShift = 10;       ///< time constant 2^10 blocks
-inline constexpr int kCentreStride = 16;      ///< every 16th pair of a block is taken
+inline constexpr int kCentreStride = 64;      ///< every 64th pair of a block is taken
 inline constexpr uint32_t kCentreFirstBlocks = 64;  ///< the seed weighs as 64 blocks
 inline constexpr int32_t kCentreHysteresis = 3 * 65536 / 4;  ///< 3/4 LSB
 
