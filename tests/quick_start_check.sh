@@ -81,7 +81,7 @@ done < <(grep '^# flight ' "$truth")
 grep -q '^msg stats' "$log" || fail "no statistics report in the log"
 if grep -qE '^(msg stats|Info - |Warning - )' "$tmp/out"; then fail "log lines among the frames"; fi
 # Its reports, the final one included, account for every frame decoded.
-tail -n 8 "$log" | grep -q '^msg stats' || fail "the log does not end with a report: $(tail -n 8 "$log")"
+tail -n 9 "$log" | grep -q '^msg stats' || fail "the log does not end with a report: $(tail -n 9 "$log")"
 reported=$(grep -oE '\[17\] [0-9]+ ok:[0-9]+' "$log" | awk -F'ok:' '{n += $2} END {print n + 0}')
 [[ $reported == "$decoded" ]] || fail "the reports count $reported DF17 frames, $decoded were decoded"
 
