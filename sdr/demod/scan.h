@@ -21,6 +21,9 @@
 // so every read stays below 4096 + history_len; the last history_len pairs
 // of a block become the next one's history.
 //
+// Magnitudes are measured from 127 in the classic mode and from the I/Q
+// centre the default mode estimates (sdr/demod/centre), taken per block.
+//
 // Cost: per sample one magnitude (scan_kernels, branch-free) and the
 // trigger search. The running data window and the peak are defined by a
 // per-step update, but they are read only at trigger positions and at the
