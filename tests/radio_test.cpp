@@ -242,8 +242,12 @@ TEST(Radio, DefaultModeSettlesTheTriggerLevelOnTheFirstBlock) {
         for (bool classic : {true, false}) {
             auto ctx = make_radio_context(2400000, classic);
             // Pairs alternately `fill` and its mirror about 127: every pair
-            // has the magnitude of `fill`, and the centre stays at 127 (a
-            // constant fill would be a DC offset to the default mode).
+            // has the magnitude of `fill`. The default mode's centre is
+            // taken as known at 127 (these blocks have no noise about any
+            // centre to seed it from; a constant fill would be a DC offset).
+            ctx->centre.blocks = 1;
+            ctx->centre.est_i = ctx->centre.est_q = 127 * 65536;
+            ctx->centre.track_i = ctx->centre.track_q = 127;
             for (int k = 0; k < kBlockPairs; k++) {
                 const uint8_t b = static_cast<uint8_t>(k % 2 == 0 ? r.fill : 254 - r.fill);
                 ctx->block[2 * k] = b;

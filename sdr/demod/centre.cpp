@@ -5,21 +5,31 @@
 
 namespace {
 
-/// The seed: the median of the means of the block's 16 runs of 256 pairs
-/// (a strong frame draws one or two of them off, not the median), 1/65536
-/// LSB.
-int32_t seed_of(const uint8_t* block, int axis) {
-    constexpr int kRuns = 16;
-    constexpr int kRun = kBlockPairs / kRuns;
-    int32_t mean[kRuns];
-    for (int r = 0; r < kRuns; r++) {
-        int32_t sum = 0;
-        for (int k = r * kRun; k < (r + 1) * kRun; k++) sum += block[2 * k + axis];
-        mean[r] = sum * (65536 / kRun);
-        // Insertion: mean[0..r] in order.
-        for (int j = r; j > 0 && mean[j - 1] > mean[j]; j--) std::swap(mean[j - 1], mean[j]);
+/// The mean of the bytes of histogram `hist` within kCentreWindow of
+/// `around`, 1/65536 LSB; `around` itself (as a whole LSB) when none is.
+int32_t window_mean(const uint16_t* hist, int around) {
+    int64_t sum = 0;
+    int64_t count = 0;
+    for (int v = std::max(0, around - kCentreWindow); v <= std::min(255, around + kCentreWindow); v++) {
+        sum += static_cast<int64_t>(hist[v]) * v;
+        count += hist[v];
     }
-    return (mean[kRuns / 2 - 1] + mean[kRuns / 2]) / 2;
+    return count > 0 ? static_cast<int32_t>(sum * 65536 / count) : around * 65536;
+}
+
+/// The seed: the median of the block's bytes on one axis, then twice the
+/// mean of the bytes within kCentreWindow of the last estimate, 1/65536 LSB.
+/// Replies lie mostly beyond the window (their bytes do not draw the seed
+/// off, even when they all have the same phase); the noise lies within it.
+int32_t seed_of(const uint8_t* block, int axis) {
+    uint16_t hist[256] = {};
+    for (int k = 0; k < kBlockPairs; k++) hist[block[2 * k + axis]]++;
+    int below = 0;
+    int v = 0;
+    while (below + hist[v] <= kBlockPairs / 2) below += hist[v++];
+    int32_t est = v * 65536;
+    for (int pass = 0; pass < 2; pass++) est = window_mean(hist, (est + 32768) >> 16);
+    return est;
 }
 
 /// est moved towards the block's mean `x` by 1/n of the difference, rounded.
@@ -53,20 +63,28 @@ Centre centre_track(CentreState* c, const uint8_t* block) {
         c->track_i = nearest(c->est_i);
         c->track_q = nearest(c->est_q);
     } else {
-        // 64 pairs: their sums are the block's means in 1/64 LSB. The
-        // mean of the blocks so far while they are few (at least 64: one
-        // block with a strong frame barely moves it), then a running mean.
-        int32_t si = 0;
-        int32_t sq = 0;
+        // Every 64th pair; of them the bytes within kCentreWindow of the
+        // estimate (the noise about the centre, not the replies), their
+        // mean moved towards by 1/n: the mean of the blocks so far while
+        // they are few (at least 64: one block barely moves it), then a
+        // running mean.
+        const int ci = (c->est_i + 32768) >> 16;
+        const int cq = (c->est_q + 32768) >> 16;
+        int32_t si = 0, ni = 0, sq = 0, nq = 0;
         for (int k = 0; k < kBlockPairs; k += kCentreStride) {
-            si += block[2 * k];
-            sq += block[2 * k + 1];
+            const int bi = block[2 * k];
+            const int bq = block[2 * k + 1];
+            const bool in_i = bi >= ci - kCentreWindow && bi <= ci + kCentreWindow;
+            const bool in_q = bq >= cq - kCentreWindow && bq <= cq + kCentreWindow;
+            si += in_i ? bi : 0;
+            ni += in_i;
+            sq += in_q ? bq : 0;
+            nq += in_q;
         }
-        static_assert(kBlockPairs / kCentreStride == 64, "the sums are means in 1/64");
         const int32_t n = static_cast<int32_t>(
             std::clamp<uint32_t>(c->blocks + 1, kCentreFirstBlocks, 1U << kCentreShift));
-        c->est_i = towards(c->est_i, si * 1024, n);
-        c->est_q = towards(c->est_q, sq * 1024, n);
+        if (ni > 0) c->est_i = towards(c->est_i, si * 65536 / ni, n);
+        if (nq > 0) c->est_q = towards(c->est_q, sq * 65536 / nq, n);
         const uint8_t ti = follow(c->track_i, c->est_i);
         const uint8_t tq = follow(c->track_q, c->est_q);
         c->moves += (ti != c->track_i) + (tq != c->track_q);
