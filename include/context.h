@@ -118,6 +118,9 @@ struct Context {
     int32_t sensitvity[4];  ///< -z values, each -5..20
     int32_t in_timestamped; ///< 1: time-stamped capture format
     int32_t classic;        ///< 1: -c, the classic single-pass demodulator and frame check
+    uint16_t net_bo_port;   ///< --net-bo-port: the Beast output's port; 0 for none
+    uint16_t net_ro_port;   ///< --net-ro-port: the raw output's port; 0 for none
+    const char* net_bind_address;  ///< --net-bind-address (numeric); null: every address
     const char* in_name;    ///< input name; "-" is standard input
     int32_t in_fd;          ///< input descriptor; -1 between attempts
     int32_t out_broken;     ///< 1 once a write on out_fd has failed in this attempt
