@@ -76,6 +76,11 @@ struct Context;
 /// The frame callback: returns negative when the frame was not sent.
 using FrameCallback = int (*)(Context* ctx, const uint8_t* frame, int length,
                               const FrameInfo* info);
+/// The hook of every frame that passes the frame check, of every format
+/// (`length` 7 or 14 bytes), with its time of arrival and the level the
+/// check received; whatever it does, the check's result stays the same.
+using FrameHook = void (*)(Context* ctx, const uint8_t* frame, int length, TimeStamp toa,
+                           int32_t level);
 /// Reads and handles at most one message from the peer; negative: link broken.
 using ProcessFrameFn = int (*)(Context* ctx, const TimeStamp* time);
 
@@ -132,6 +137,7 @@ struct Context {
     // 8. callbacks
     ProcessFrameFn process_frame;
     FrameCallback frame_callback;
+    FrameHook frame_hook;  ///< null: none (the listening outputs set it)
     // 9. scratch
     uint8_t scratch[kBlockBytes];  ///< probe read, start-up date text
     char cmd_line[256];            ///< argv joined by blanks, at most 254 characters
