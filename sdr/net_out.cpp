@@ -468,6 +468,19 @@ void net_out_poll_serve(const pollfd* fds, int n, int64_t now_ms) {
     }
 }
 
+uint32_t net_out_unsent() {
+    if (!outputs_ready) return 0;
+    uint32_t most = 0;
+    for (const NetOutput& o : outputs) {
+        for (const NetClient& c : o.clients) {
+            if (c.fd < 0 || c.behind != 0) continue;
+            const uint32_t pending = o.written - c.sent;
+            if (pending > most) most = pending;
+        }
+    }
+    return most;
+}
+
 NetOutStats net_out_stats(NetOutKind kind) {
     return outputs[kind].stats;
 }

@@ -109,6 +109,11 @@ int net_out_poll_fill(pollfd* fds, int max, int64_t now_ms, int64_t* next_deadli
 /// closes those that went away, accepts new ones.
 void net_out_poll_serve(const pollfd* fds, int n, int64_t now_ms);
 
+/// The most bytes any client of either output still waits for (0: every
+/// client has all that was published; clients marked to be closed do not
+/// count).
+uint32_t net_out_unsent();
+
 /// The figures of output `kind`.
 NetOutStats net_out_stats(NetOutKind kind);
 

@@ -38,6 +38,7 @@
 #include "sdr/link.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
+#include "sdr/outputs.h"
 #include "sdr/radio.h"
 #include "sdr/remote.h"
 #include "sdr/stats.h"
@@ -312,6 +313,7 @@ int vorlix_main(int argc, char** argv) {
     char date[80];  // room for any year gmtime_r can give
     time_text(date, sizeof date, timeval_to_ts(tv.tv_sec, tv.tv_usec));
     log_debug(1, "%s: Delay %ds ", date, static_cast<int>(c->wait));
+    outputs_start(c);  // the listening ports, before the delay
     driver_loop_start(c);
     for (int i = 0; i < c->wait; i++) {
         driver_pause(1000);
@@ -329,6 +331,7 @@ int vorlix_main(int argc, char** argv) {
                 log_info("the destination failed %d times in a row: retry count used up, exit "
                          "status %d",
                          static_cast<int>(drv->out_failures), status);
+            outputs_finish();  // the last frames to the clients of the outputs
             event_loop_note_signals();
             log_lost_report();
             return status;
