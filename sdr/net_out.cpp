@@ -444,8 +444,10 @@ int net_out_poll_fill(pollfd* fds, int max, int64_t now_ms, int64_t* next_deadli
                 c.taken_ms = now_ms;  // nothing waits: it is not stalled
             } else if (pending >= kNetFlushBytes || now_ms - c.flushed_ms >= kNetFlushMs) {
                 events |= POLLOUT;
-            } else if (c.flushed_ms + kNetFlushMs < *next_deadline_ms) {
-                *next_deadline_ms = c.flushed_ms + kNetFlushMs;
+            }
+            if (pending != 0 && (events & POLLOUT) == 0 &&
+                c.flushed_ms + kNetFlushLateMs < *next_deadline_ms) {
+                *next_deadline_ms = c.flushed_ms + kNetFlushLateMs;
             }
             fds[n++] = pollfd{c.fd, events, 0};
         }
