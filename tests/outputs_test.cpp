@@ -228,7 +228,11 @@ TEST(Outputs, BothOutputsAcrossAnAttemptsEnd) {
     EXPECT_EQ(count_of(read_file(log), "refused, 16 clients connected already"), 1);
 
     std::string raw_expected;
-    for (const AirFrame& f : frames) raw_expected += "*" + hex_of(f.bytes) + ";\n";
+    for (const AirFrame& f : frames) {
+        raw_expected += '*';
+        raw_expected += hex_of(f.bytes);
+        raw_expected += ";\n";
+    }
     EXPECT_EQ(read_to_end(raw, 20000), raw_expected);
     close(raw);
 
