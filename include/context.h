@@ -97,6 +97,11 @@ struct Context;
 /// The frame callback: returns negative when the frame was not sent.
 using FrameCallback = int (*)(Context* ctx, const uint8_t* frame, int length,
                               const FrameInfo* info);
+/// The hook of every frame that passes the frame check, of every format
+/// (`length` 7 or 14 bytes), with its time of arrival and the level the
+/// check received; whatever it does, the check's result stays the same.
+using FrameHook = void (*)(Context* ctx, const uint8_t* frame, int length, TimeStamp toa,
+                           int32_t level);
 /// Reads and handles at most one message from the peer; negative: link broken.
 using ProcessFrameFn = int (*)(Context* ctx, const TimeStamp* time);
 
@@ -140,6 +145,9 @@ struct Context {
     int32_t sensitvity[4];  ///< -z values, each -5..20
     int32_t in_timestamped; ///< 1: time-stamped capture format
     int32_t classic;        ///< 1: -c, the classic single-pass demodulator and frame check
+    uint16_t net_bo_port;   ///< --net-bo-port: the Beast output's port; 0 for none
+    uint16_t net_ro_port;   ///< --net-ro-port: the raw output's port; 0 for none
+    const char* net_bind_address;  ///< --net-bind-address (numeric); null: every address
     const char* in_name;    ///< input name; "-" is standard input
     int32_t in_fd;          ///< input descriptor; -1 between attempts
     int32_t out_broken;     ///< 1 once a write on out_fd has failed in this attempt
@@ -151,6 +159,7 @@ struct Context {
     // 8. callbacks
     ProcessFrameFn process_frame;
     FrameCallback frame_callback;
+    FrameHook frame_hook;  ///< null: none (the listening outputs set it)
     // 9. scratch
     uint8_t scratch[kBlockBytes];  ///< probe read, start-up date text
     char cmd_line[256];            ///< argv joined by blanks, at most 254 characters

@@ -16,6 +16,13 @@ bool long_matches(const OptionDesc& o, const char* text) {
     return o.has_arg == 1 && strncmp(text, o.name, len) == 0 && text[len] == '=';
 }
 
+/// The short form "-x": an entry whose letter is a control character
+/// (1..31) has a long form only; the closing entry (0) matches the lone "-".
+bool short_matches(const OptionDesc& o, char letter) {
+    if (o.short_opt > 0 && o.short_opt < ' ') return false;
+    return o.short_opt == letter;
+}
+
 }  // namespace
 
 int my_getopt_long(int argc, char** argv, int* opt_index, int* index, const OptionDesc* options,
@@ -34,7 +41,7 @@ int my_getopt_long(int argc, char** argv, int* opt_index, int* index, const Opti
     const bool is_long = s[1] == '-';
     int i = 0;
     for (; i < noptions; i++) {
-        if (is_long ? long_matches(options[i], s + 2) : options[i].short_opt == s[1]) break;
+        if (is_long ? long_matches(options[i], s + 2) : short_matches(options[i], s[1])) break;
     }
     if (i == noptions) return GETOPT_ERROR;
     *opt_index = i;

@@ -7,7 +7,8 @@
 struct OptionDesc {
     const char* name;  ///< long name without the two dashes; null for the closing entry
     int has_arg;       ///< 1 if the option takes a value, else 0
-    char short_opt;    ///< one-letter form; 0 for the closing entry
+    char short_opt;    ///< one-letter form; 0 for the closing entry; a control character
+                       ///< (1..31) for an option with a long form only
 };
 
 /// Index in argv of the next argument to examine; set it to 1 before the first call.

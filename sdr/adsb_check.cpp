@@ -5,7 +5,15 @@
 // and may enter the aircraft table; address/parity formats (DF4, DF5, DF20,
 // DF21, DF24..DF27) fold the address into the parity field and are accepted
 // only when that address is already in the table. Only clean DF17/DF18 leave
-// the decoder, through the frame callback.
+// the decoder through the frame callback; every frame that passes, of every
+// format, goes to the frame hook (the listening outputs).
+//
+// The default mode is stricter than the classic one where a wrong frame
+// would go out: an all-call reply (DF11) with an interrogator code other
+// than 0 counts only for an aircraft in the table and vouches for no time
+// of clean parity; an address/parity reply (DF0, 4, 5, 16, 20, 21) counts
+// only for an aircraft heard with clean parity in the last
+// kReplyRecentSeconds; DF0 and DF16 are validated, DF24..27 are not.
 //
 // The aircraft table is sdr/aircraft's (ctx->aircraft): a lookup is one
 // probe of its index, and only a new aircraft in a full table costs a scan.
@@ -30,6 +38,17 @@ constexpr int kLongBits = 88;   // 112-bit frame: 88 data bits + 24 parity bits
 constexpr int kFrameBytes = 14;
 constexpr uint32_t kDf11CodeMask = 0xFFFF80U;  // low 7 bits: interrogator code
 constexpr int kLevelClasses = 16;
+
+/// Default mode: an address/parity reply counts for an aircraft heard with
+/// clean parity (a DF11 with code 0, a DF17/18) at most this long before
+/// it. An aircraft in coverage sends an acquisition squitter about every
+/// second and extended squitters several times a second, so one not heard
+/// clean for a minute has left (or fades): its address no longer vouches
+/// for a reply. The window keeps the addresses a damaged or random
+/// remainder can hit to the aircraft on the air now, n in 2^24 per
+/// candidate, instead of every address the table ever held; it matches the
+/// default slicer's window for corrections.
+constexpr int64_t kReplyRecentSeconds = 60;
 
 /// DF20/DF21 replies reported as carrying no downlink request, over the run.
 constinit uint32_t no_request_count = 0;
@@ -161,6 +180,37 @@ int32_t reject_implausible(Context* ctx, const uint8_t* frame, int df, TimeStamp
     return reject(stats, df, level);
 }
 
+/// Default mode: the entry was heard with clean parity within
+/// kReplyRecentSeconds before `toa` (a second after it allowed: candidates
+/// come in the order of their coarse start, not of their fine time).
+bool heard_clean_lately(const Context* ctx, int32_t entry, TimeStamp toa) {
+    const TimeStamp clean = ctx->aircraft.entries[entry].last_clean;
+    if (clean == 0) return false;
+    const int64_t age = ts_diff(toa, clean);
+    return age >= -static_cast<int64_t>(kTsOneSecond) &&
+           age <= kReplyRecentSeconds * static_cast<int64_t>(kTsOneSecond);
+}
+
+/// An address/parity reply names an aircraft the check takes it for: one
+/// in the table (classic), one heard clean lately (default).
+bool reply_admitted(const Context* ctx, const FrameVerdict& v, TimeStamp toa) {
+    return v.entry >= 0 && (ctx->classic || heard_clean_lately(ctx, v.entry, toa));
+}
+
+/// An all-call reply passes: parity clean up to the interrogator code; in
+/// the default mode a code other than 0 only for an aircraft in the table.
+bool all_call_admitted(const Context* ctx, const FrameVerdict& v) {
+    if ((v.remainder & kDf11CodeMask) != 0) return false;
+    return ctx->classic || v.remainder == 0 || v.entry >= 0;
+}
+
+/// Default mode: an all-call reply with a code other than 0 (a 17-bit
+/// check) leaves the aircraft's time of clean parity as it was.
+void keep_clean_time(const Context* ctx, const FrameVerdict& v, AircraftEntry* e,
+                     TimeStamp clean_before) {
+    if (!ctx->classic && v.remainder != 0) e->last_clean = clean_before;
+}
+
 int32_t commit_squitter(Context* ctx, const uint8_t* frame, const FrameVerdict& v, TimeStamp toa,
                         int32_t level) {
     DecoderStats* stats = &ctx->stats;
@@ -184,14 +234,18 @@ int32_t commit_squitter(Context* ctx, const uint8_t* frame, const FrameVerdict& 
 int32_t commit_all_call(Context* ctx, const uint8_t* frame, const FrameVerdict& v, TimeStamp toa,
                         int32_t level) {
     DecoderStats* stats = &ctx->stats;
-    const bool clean = (v.remainder & kDf11CodeMask) == 0;
+    const bool clean = all_call_admitted(ctx, v);
     if (v.entry >= 0) {
         if (clean) {
             level_stats_update(&stats->accepted_level, level);
         } else {
             reject(stats, 11, level);
         }
-        return update_entry(ctx, &ctx->aircraft.entries[v.entry], 11, clean, toa, level);
+        AircraftEntry* e = &ctx->aircraft.entries[v.entry];
+        const TimeStamp clean_before = e->last_clean;
+        const int32_t r = update_entry(ctx, e, 11, clean, toa, level);
+        keep_clean_time(ctx, v, e, clean_before);
+        return r;
     }
     if (!clean) return reject(stats, 11, level);
     AircraftEntry* e = take_entry(ctx, get_be24(frame + 1));
@@ -209,6 +263,12 @@ uint32_t adsb_parity(const uint8_t* frame, int n_bits) {
         r <<= 1;
     }
     return r >> 8;
+}
+
+int adsb_frame_bytes_all(int df) {
+    if (df == 0) return 7;
+    if (df == 16) return kFrameBytes;
+    return adsb_frame_bytes(df);
 }
 
 int adsb_frame_bytes(int df) {
@@ -231,6 +291,18 @@ int adsb_frame_bytes(int df) {
     }
 }
 
+namespace {
+
+/// The address/parity formats the check validates: DF4, 5, 20, 21 and
+/// DF24..27 (classic); DF0, 4, 5, 16, 20, 21 (default).
+bool address_parity(const Context* ctx, int df) {
+    if (df == 4 || df == 5 || df == 20 || df == 21) return true;
+    if (ctx->classic) return df >= 24 && df <= 27;
+    return df == 0 || df == 16;
+}
+
+}  // namespace
+
 FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
     const AircraftTable* table = &ctx->aircraft;
@@ -241,10 +313,10 @@ FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
         v.remainder = remainder_of(frame, df == 11 ? kShortBits : kLongBits);
         const uint32_t aa = get_be24(frame + 1);
         v.entry = aircraft_find(table, aa);  // -1 for address 0
-        if (df == 11 ? (v.remainder & kDf11CodeMask) == 0 : v.remainder == 0) v.accepted = df;
-    } else if (df == 4 || df == 5 || df == 20 || df == 21 || (df >= 24 && df <= 27)) {
+        if (df == 11 ? all_call_admitted(ctx, v) : v.remainder == 0) v.accepted = df;
+    } else if (address_parity(ctx, df)) {
         // Address/parity: the remainder is the address; zero names no aircraft.
-        v.remainder = remainder_of(frame, df == 4 || df == 5 ? kShortBits : kLongBits);
+        v.remainder = remainder_of(frame, df < 16 ? kShortBits : kLongBits);
         v.entry = aircraft_find(table, v.remainder);  // -1 for 0, which names no aircraft
         if (v.entry >= 0 && (df == 20 || df == 21)) v.accepted = df;
     }
@@ -265,13 +337,17 @@ int32_t commit_format(Context* ctx, const uint8_t* frame, const FrameVerdict* v,
     DecoderStats* stats = &ctx->stats;
     const int df = v->df;
     switch (df) {
+        case 0:
+        case 16:
+            if (ctx->classic) return -1;  // only counted
+            [[fallthrough]];
         case 4:
         case 5:
         case 24:
         case 25:
         case 26:
         case 27:
-            if (v->entry < 0) return reject(stats, df, level);
+            if (!reply_admitted(ctx, *v, toa)) return reject(stats, df, level);
             level_stats_update(&stats->accepted_level, level);
             return update_entry(ctx, &ctx->aircraft.entries[v->entry], df, true, toa, level);
         case 11:
@@ -281,10 +357,33 @@ int32_t commit_format(Context* ctx, const uint8_t* frame, const FrameVerdict* v,
             return commit_squitter(ctx, frame, *v, toa, level);
         case 20:
         case 21:
-            if (v->entry < 0) return reject(stats, df, level);
+            if (!reply_admitted(ctx, *v, toa)) return reject(stats, df, level);
             return check_commb(ctx, &ctx->aircraft.entries[v->entry], frame, df, toa, level);
         default:
             return -1;
+    }
+}
+
+/// Whether the frame `v` was made for passes the check (what commit_format
+/// counts as neither rejected nor only counted), the frame callback's
+/// result aside: what the frame hook gets. DF24..27, which the classic
+/// check attributes to known aircraft, are not among them.
+bool frame_passes(const Context* ctx, const FrameVerdict& v, TimeStamp toa) {
+    switch (v.df) {
+        case 17:
+        case 18:
+            return v.accepted >= 0 && ts_plausible(toa);
+        case 11:
+            return all_call_admitted(ctx, v);
+        case 0:
+        case 4:
+        case 5:
+        case 16:
+        case 20:
+        case 21:
+            return reply_admitted(ctx, v, toa);
+        default:
+            return false;
     }
 }
 
@@ -294,10 +393,13 @@ int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, T
                     int32_t level) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr && v != nullptr);
     ctx->stats.received[v->df]++;
+    // Decided before the commit changes the table.
+    const bool passes = ctx->frame_hook != nullptr && frame_passes(ctx, *v, toa);
     const int32_t r = commit_format(ctx, frame, v, toa, level);
     // Every candidate the demodulators hand on passes here once, with its
-    // bytes, its time of arrival and its level: the place for anything that
-    // wants the frames the check takes (adsb_taken(*v)), of every format.
+    // bytes, its time of arrival and its level; those that pass go to the
+    // hook.
+    if (passes) ctx->frame_hook(ctx, frame, adsb_frame_bytes_all(v->df), toa, level);
     return r;
 }
 

@@ -8,7 +8,12 @@
 // Owns one run-wide counter (the DF20/21 replies without a downlink
 // request); the table is ctx->aircraft (sdr/aircraft), the counts
 // ctx->stats. Promises: only clean DF17/DF18 with a plausible time leave
-// the decoder, through ctx->frame_callback, at most once per commit.
+// the decoder through ctx->frame_callback, at most once per commit; every
+// frame that passes the check, of every format it sends (DF0, 4, 5, 11,
+// 16, 17, 18, 20, 21), goes to ctx->frame_hook once per commit, whatever
+// the callback did. The classic mode (ctx->classic) checks, counts and
+// forwards as it always did; the default mode is stricter about the
+// replies it takes (sdr/adsb_check.cpp's head says how).
 #pragma once
 
 #include <cstdint>
@@ -25,6 +30,10 @@ uint32_t adsb_parity(const uint8_t* frame, int n_bits);
 /// short formats, 14 for the long ones. The slicer decides no more bits.
 int adsb_frame_bytes(int df);
 
+/// As adsb_frame_bytes, for the default slicer: DF0 (7) and DF16 (14) too,
+/// which the default mode's check validates.
+int adsb_frame_bytes_all(int df);
+
 /// What the frame check makes of a frame, before anything is counted,
 /// stored or sent.
 struct FrameVerdict {
@@ -32,7 +41,8 @@ struct FrameVerdict {
     uint32_t remainder;  ///< computed parity xor the parity field; 0 for unchecked formats
     int32_t entry;       ///< index of the aircraft entry the frame names, -1 for none
     int32_t accepted;    ///< the DF when the frame passes (clean DF11/17/18, DF20/21 of a known
-                         ///< aircraft), else -1; the squitter time and the callback aside
+                         ///< aircraft), else -1; the squitter time, the replies' recency
+                         ///< (default mode) and the callback aside
 };
 
 /// Validates one frame (14 bytes) against the parity and the aircraft table

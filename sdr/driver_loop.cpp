@@ -21,6 +21,7 @@
 #include "sdr/link.h"
 #include "sdr/log.h"
 #include "sdr/log_limit.h"
+#include "sdr/outputs.h"
 #include "sdr/radio.h"
 #include "sdr/remote.h"
 #include "sdr/stats.h"
@@ -353,6 +354,7 @@ int driver_report(Context* c) {
     log_lost_report();
     const int accepted = stats_report(&c->stats, timestamp_now(), c->peak_mag);
     link_report(c);
+    outputs_report();
     c->peak_mag = 0;
     if (!c->classic) {
         recovered_report(&c->stats);

@@ -444,8 +444,10 @@ int net_out_poll_fill(pollfd* fds, int max, int64_t now_ms, int64_t* next_deadli
                 c.taken_ms = now_ms;  // nothing waits: it is not stalled
             } else if (pending >= kNetFlushBytes || now_ms - c.flushed_ms >= kNetFlushMs) {
                 events |= POLLOUT;
-            } else if (c.flushed_ms + kNetFlushMs < *next_deadline_ms) {
-                *next_deadline_ms = c.flushed_ms + kNetFlushMs;
+            }
+            if (pending != 0 && (events & POLLOUT) == 0 &&
+                c.flushed_ms + kNetFlushLateMs < *next_deadline_ms) {
+                *next_deadline_ms = c.flushed_ms + kNetFlushLateMs;
             }
             fds[n++] = pollfd{c.fd, events, 0};
         }
@@ -466,6 +468,19 @@ void net_out_poll_serve(const pollfd* fds, int n, int64_t now_ms) {
             if (o.listen_fd >= 0 && o.listen_fd == fds[i].fd) accept_clients(&o, now_ms);
         }
     }
+}
+
+uint32_t net_out_unsent() {
+    if (!outputs_ready) return 0;
+    uint32_t most = 0;
+    for (const NetOutput& o : outputs) {
+        for (const NetClient& c : o.clients) {
+            if (c.fd < 0 || c.behind != 0) continue;
+            const uint32_t pending = o.written - c.sent;
+            if (pending > most) most = pending;
+        }
+    }
+    return most;
 }
 
 NetOutStats net_out_stats(NetOutKind kind) {

@@ -43,8 +43,12 @@ inline constexpr int kNetPollMax = kNetOutKinds * (1 + kNetClientsMax);
 inline constexpr uint32_t kNetMessageMax = 64;
 /// A client's pending bytes are written at most this often, unless a
 /// quarter of the ring waits: fewer, larger writes (at 1000 frames a
-/// second, 50 writes of 20 messages instead of 1000 of one).
-inline constexpr int kNetFlushMs = 20;
+/// second, 20 writes of 50 messages instead of 1000 of one). A write that
+/// is due waits for the loop's next turn, which the input brings every few
+/// milliseconds, and wakes the loop itself only kNetFlushLateMs after the
+/// last one (the input paused): the clients cost no turns of their own.
+inline constexpr int kNetFlushMs = 50;
+inline constexpr int kNetFlushLateMs = 100;
 inline constexpr uint32_t kNetFlushBytes = kNetRingBytes / 4;
 /// After an accept failed for want of descriptors or memory, the listening
 /// socket rests this long (it would otherwise be ready at once, for ever).
@@ -108,6 +112,11 @@ int net_out_poll_fill(pollfd* fds, int max, int64_t now_ms, int64_t* next_deadli
 /// the same order: writes to clients, reads and discards what they sent,
 /// closes those that went away, accepts new ones.
 void net_out_poll_serve(const pollfd* fds, int n, int64_t now_ms);
+
+/// The most bytes any client of either output still waits for (0: every
+/// client has all that was published; clients marked to be closed do not
+/// count).
+uint32_t net_out_unsent();
 
 /// The figures of output `kind`.
 NetOutStats net_out_stats(NetOutKind kind);

@@ -160,6 +160,7 @@ TEST_F(AdsbCheck, EverySingleBitFlipRejectedAndCountedOnKnownAircraft) {
 }
 
 TEST_F(AdsbCheck, AllCallInterrogatorCodeAndAddressParityFormats) {
+    ctx->classic = 1;  // the check as specified (the default mode's rules: FramesTheHookGetsByMode)
     // DF4 before the aircraft is known: rejected.
     Frame df4 = make_frame(4, {0, 0, 0}, 0xABCDEF);
     EXPECT_EQ(check(df4), -1);
@@ -187,6 +188,7 @@ TEST_F(AdsbCheck, AllCallInterrogatorCodeAndAddressParityFormats) {
 }
 
 TEST_F(AdsbCheck, UnvalidatedFormatsOnlyCounted) {
+    ctx->classic = 1;  // the default mode validates DF0 and DF16
     for (int df : {0, 16, 19, 28}) {
         Frame f = make_frame(df, {1, 2, 3});
         EXPECT_EQ(check(f), -1) << df;
@@ -335,3 +337,95 @@ TEST_F(AdsbCheck, ImplausibleSquitterTimeDroppedWithAWarning) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Hooked {
+    int df;
+    int length;
+    TimeStamp toa;
+};
+std::vector<Hooked> hooked;
+
+void record_hook(Context*, const uint8_t* frame, int length, TimeStamp toa, int32_t) {
+    hooked.push_back({frame[0] >> 3, length, toa});
+}
+
+}  // namespace
+
+// What the frame hook (the listening outputs) gets, by mode: the default
+// mode's stricter rules for replies and for the table, the classic mode's
+// check as specified. Each row starts from an empty table; the hook is
+// looked at for the row's last frame only.
+TEST_F(AdsbCheck, FramesTheHookGetsByMode) {
+    constexpr uint32_t kAa = 0x4CA123;
+    const TimeStamp s = kTsOneSecond;
+    struct Step {
+        Frame frame;
+        TimeStamp at;
+    };
+    const Frame es = squitter(17, kAa);
+    const Frame df4 = make_frame(4, {0x10, 0x20, 0x30}, kAa);
+    struct Row {
+        const char* what;
+        int classic;
+        std::vector<Step> steps;  // the last one is looked at
+        int32_t result;           // adsb_check's result for it
+        int length;               // 0: not hooked
+        bool entry;               // kAa in the table afterwards
+    } rows[] = {
+        {"DF11 code 0 enters", 0, {{all_call(kAa), kToa}}, 11, 7, true},
+        {"DF11 code 5 unknown", 0, {{all_call(kAa, 5), kToa}}, -1, 0, false},
+        {"DF11 code 5 unknown, classic", 1, {{all_call(kAa, 5), kToa}}, 11, 7, true},
+        {"DF11 code 5 known", 0, {{all_call(kAa), kToa}, {all_call(kAa, 5), kToa + s}}, 11, 7,
+         true},
+        {"code 5 renews no clean time",
+         0,
+         {{all_call(kAa), kToa}, {all_call(kAa, 5), kToa + 30 * s}, {df4, kToa + 61 * s}},
+         -1,
+         0,
+         true},
+        {"DF4 within 60 s", 0, {{es, kToa}, {df4, kToa + 60 * s}}, -1, 7, true},
+        {"DF4 after 61 s", 0, {{es, kToa}, {df4, kToa + 61 * s}}, -1, 0, true},
+        {"DF4 after 600 s, classic", 1, {{es, kToa}, {df4, kToa + 600 * s}}, -1, 7, true},
+        {"DF4 of an aircraft not heard", 0, {{df4, kToa}}, -1, 0, false},
+        {"DF20 after 61 s", 0, {{es, kToa}, {commb(20, 0, kAa), kToa + 61 * s}}, -1, 0, true},
+        {"DF21", 0, {{es, kToa}, {commb(21, 1, kAa), kToa + s}}, 21, 14, true},
+        {"DF0", 0, {{es, kToa}, {make_frame(0, {1, 2, 3}, kAa), kToa + s}}, -1, 7, true},
+        {"DF16", 0, {{es, kToa}, {make_frame(16, {1, 2, 3}, kAa), kToa + s}}, -1, 14, true},
+        {"DF0, classic", 1, {{es, kToa}, {make_frame(0, {1, 2, 3}, kAa), kToa + s}}, -1, 0, true},
+        {"DF24", 0, {{es, kToa}, {make_frame(24, {1, 2, 3}, kAa), kToa + s}}, -1, 0, true},
+        {"DF24, classic", 1, {{es, kToa}, {make_frame(24, {1, 2, 3}, kAa), kToa + s}}, -1, 0, true},
+        {"DF17", 0, {{es, kToa}}, 17, 14, true},
+        {"DF17 bad parity", 0, {{squitter(17, kAa), kToa}, {make_frame(17, {0x4C}, 1), kToa}}, -1,
+         0, true},
+        {"DF17 implausible time", 0, {{es, ts_make(1000, 0)}}, -1, 0, false},
+    };
+    TearDown();
+    for (const Row& r : rows) {
+        SetUp();
+        ctx->classic = r.classic;
+        ctx->frame_hook = record_hook;
+        int32_t got = 0;
+        for (const Step& st : r.steps) {
+            hooked.clear();
+            got = check(st.frame, st.at);
+        }
+        EXPECT_EQ(got, r.result) << r.what;
+        ASSERT_EQ(hooked.size(), r.length != 0 ? 1U : 0U) << r.what;
+        if (r.length != 0) {
+            EXPECT_EQ(hooked[0].df, r.steps.back().frame[0] >> 3) << r.what;
+            EXPECT_EQ(hooked[0].length, r.length) << r.what;
+            EXPECT_EQ(hooked[0].toa, r.steps.back().at) << r.what;
+        }
+        EXPECT_EQ(entry(kAa) != nullptr, r.entry) << r.what;
+        TearDown();
+    }
+    SetUp();
+    // The hook does not depend on the level-2 callback's result.
+    ctx->frame_hook = record_hook;
+    callback_result = -1;
+    hooked.clear();
+    EXPECT_EQ(check(es), -1);
+    EXPECT_EQ(hooked.size(), 1U);
+}

@@ -47,6 +47,14 @@ std::string usage_text() {
            "       -c | --classic\n"
            "                   decode with the classic single-pass demodulator (no phase search, "
            "no error correction)\n"
+           "       --net-bo-port <port>\n"
+           "                   serve the frames as a Beast binary stream on this TCP port (1 .. "
+           "65535)\n"
+           "       --net-ro-port <port>\n"
+           "                   serve the frames as raw *HEX; lines on this TCP port (1 .. 65535)\n"
+           "       --net-bind-address <address>\n"
+           "                   listen on this numeric IPv4 or IPv6 address only (default: every "
+           "address)\n"
            "       <file name> file to be parsed\n"
            "       -V | --version \n"
            "                   show " +
@@ -185,6 +193,20 @@ TEST(DriverTest, CommandLineErrors) {
         {{"-o", "127.0.0.1:a/b"},
          "Cannot use destination url 127.0.0.1:a/b (port a/b is not a service name)\n"},
         {{"-o", ":4000"}, "Cannot use destination url :4000 (no host before the colon)\n"},
+        {{"--net-bo-port", "0"},
+         "Cannot listen for the Beast output on port '0' (give a port 1 .. 65535)\n"},
+        {{"--net-ro-port", "70000"},
+         "Cannot listen for the raw output on port '70000' (give a port 1 .. 65535)\n"},
+        {{"--net-bo-port=x"},
+         "Cannot listen for the Beast output on port 'x' (give a port 1 .. 65535)\n"},
+        {{"--net-ro-port", ""},
+         "Cannot listen for the raw output on port '' (give a port 1 .. 65535)\n"},
+        {{"--net-bo-port", "+5"},
+         "Cannot listen for the Beast output on port '+5' (give a port 1 .. 65535)\n"},
+        {{"--net-bind-address", "localhost"},
+         "Cannot listen on address 'localhost' (give a numeric IPv4 or IPv6 address)\n"},
+        {{"--net-bo"}, "Syntax error on command line (--net-bo)\n"},
+        {{"-\x01"}, "Syntax error on command line (-\x01)\n"},
         {{"a", "b"}, "\nMore than one file specified.\n"},
         {{"--"}, "Syntax error on command line (--)\n"},
         {{"--tim", "5"}, "Syntax error on command line (--tim)\n"},

@@ -39,11 +39,12 @@ else
     # usage text lists besides (it exits with status 1 after printing it).
     options=(-d -V -t -w -o -l -r -s -z -c -h '-?'
              --debug --version --time --wait --output --logfile --retry
-             --samp_rate --sensitvity --classic --help)
+             --samp_rate --sensitvity --classic --help
+             --net-bo-port --net-ro-port --net-bind-address)
     # shellcheck disable=SC2086
     usage=$($emulator "$program" -h 2>&1 >/dev/null || true)
     [[ $usage == *usage:* ]] || fail "no usage text from $program -h"
-    option_re='--?[[:alpha:]?][[:alnum:]_]*'
+    option_re='--?[[:alpha:]?][[:alnum:]_-]*'
     sections=(NAME SYNOPSIS DESCRIPTION OPTIONS "CAPTURE FORMATS" DESTINATION
               STATISTICS "EXIT STATUS" EXAMPLES "COMPANION TOOLS")
 fi

@@ -226,7 +226,7 @@ bool decode_format(Candidate* c, int64_t pulse, BitPlan* plan, SoftFrame* f) {
 /// decided have no confidence.
 void decode_rest(Candidate* c, const BitPlan& plan, SoftFrame* f) {
     const int df = df_of(*f);
-    const int bits = near_squitter(df) ? kBits : 8 * adsb_frame_bytes(df);
+    const int bits = near_squitter(df) ? kBits : 8 * adsb_frame_bytes_all(df);
     if (bits > 8) {
         slice_input_need(&c->in, plan_end(plan, bits));
         decide_bits(exact_of(*c), plan, 8, bits, f);

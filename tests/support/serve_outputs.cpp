@@ -10,7 +10,7 @@ void OutputLoop::round(int wait_ms) {
     const int n = net_out_poll_fill(fds, kNetPollMax, now_ms, &deadline);
     (void)poll(fds, static_cast<nfds_t>(n), wait_ms);
     net_out_poll_serve(fds, n, now_ms);
-    now_ms += 25;
+    now_ms += kNetFlushLateMs;  // every pending write is due
 }
 
 bool OutputLoop::until(const std::function<bool()>& done, int limit) {

@@ -1,6 +1,6 @@
 // The listening outputs served as the event loop serves them, for tests
 // that talk to them over sockets: the test keeps the clock, which moves
-// 25 ms a round so that every client's write is due.
+// kNetFlushLateMs a round so that every client's write is due.
 #pragma once
 
 #include <cstdint>
