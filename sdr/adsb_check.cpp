@@ -92,7 +92,6 @@ int32_t update_entry(Context* ctx, AircraftEntry* e, int df, bool clean, TimeSta
                      int32_t level) {
     DecoderStats* stats = &ctx->stats;
     e->last_seen = toa;
-    if (clean && (df == 11 || df == 17 || df == 18)) e->last_clean = toa;
     level_stats_update(&e->level, level);
     int cls = bit_length(level) - bit_length(ctx->trigger_level) + 2;
     if (cls < 0) cls = 0;
@@ -306,7 +305,7 @@ bool address_parity(const Context* ctx, int df) {
 FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame) {
     VX_ASSERT(kModule, ctx != nullptr && frame != nullptr);
     const AircraftTable* table = &ctx->aircraft;
-    FrameVerdict v{frame[0] >> 3, 0, -1, -1};
+    FrameVerdict v{frame[0] >> 3, 0, -1, -1, 0};
     const int df = v.df;
     if (df == 11 || df == 17 || df == 18) {
         // The address in clear, the parity on its own.
@@ -330,6 +329,18 @@ bool adsb_taken(const FrameVerdict& v) {
 }
 
 namespace {
+
+/// Renews the "heard with clean parity" time of the aircraft a committed
+/// frame names, when its parity passed as decoded over all 24 bits: a
+/// DF17/DF18 that no correction made, a DF11 with interrogator code 0.
+/// That time is what admits corrections of the aircraft's squitters, so a
+/// corrected frame must not renew it (nor a DF11 whose 17-bit check any
+/// code passes). The entry may have been taken by this commit.
+void renew_clean(Context* ctx, const uint8_t* frame, const FrameVerdict& v, TimeStamp toa) {
+    if (v.remainder != 0 || v.corrected != 0 || (v.df != 11 && v.df != 17 && v.df != 18)) return;
+    const int32_t entry = v.entry >= 0 ? v.entry : aircraft_find(&ctx->aircraft, get_be24(frame + 1));
+    if (entry >= 0) ctx->aircraft.entries[entry].last_clean = toa;
+}
 
 /// The commit by format: counts, the table and the callback.
 int32_t commit_format(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,
@@ -396,6 +407,7 @@ int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, T
     // Decided before the commit changes the table.
     const bool passes = ctx->frame_hook != nullptr && frame_passes(ctx, *v, toa);
     const int32_t r = commit_format(ctx, frame, v, toa, level);
+    if (r >= 0) renew_clean(ctx, frame, *v, toa);
     // Every candidate the demodulators hand on passes here once, with its
     // bytes, its time of arrival and its level; those that pass go to the
     // hook.

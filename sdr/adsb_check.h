@@ -43,6 +43,8 @@ struct FrameVerdict {
     int32_t accepted;    ///< the DF when the frame passes (clean DF11/17/18, DF20/21 of a known
                          ///< aircraft), else -1; the squitter time, the replies' recency
                          ///< (default mode) and the callback aside
+    int32_t corrected;   ///< bits the slicer flipped to make the frame, 0..4: 0 from
+                         ///< adsb_validate; a slicer that corrected the frame sets it
 };
 
 /// Validates one frame (14 bytes) against the parity and the aircraft table
@@ -56,7 +58,11 @@ FrameVerdict adsb_validate(const Context* ctx, const uint8_t* frame);
 bool adsb_taken(const FrameVerdict& v);
 
 /// Counts, stores and (for a clean DF17/DF18) sends the frame `v` was made
-/// for, with nothing changed since adsb_validate; returns as adsb_check.
+/// for, with nothing changed since adsb_validate but `corrected`; returns as
+/// adsb_check. Only a frame whose parity passed as decoded renews its
+/// aircraft's last_clean (a DF17/DF18 with `corrected` 0, a DF11 with
+/// interrogator code 0): that time admits corrections, which must not admit
+/// themselves.
 /// Every frame committed passes one point at its end, with its bytes, time
 /// of arrival and level.
 int32_t adsb_commit(Context* ctx, const uint8_t* frame, const FrameVerdict* v, TimeStamp toa,

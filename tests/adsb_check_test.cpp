@@ -429,3 +429,45 @@ TEST_F(AdsbCheck, FramesTheHookGetsByMode) {
     EXPECT_EQ(check(es), -1);
     EXPECT_EQ(hooked.size(), 1U);
 }
+
+// The "heard with clean parity" time admits the default slicer's
+// corrections of an aircraft's squitters: only a frame whose parity passed
+// as decoded over all 24 bits renews it, never a corrected one (which
+// would admit the next correction on its own) nor an all-call whose
+// interrogator code any 17-bit check passes.
+TEST_F(AdsbCheck, OnlyFramesCleanAsDecodedRenewTheCleanTime) {
+    constexpr uint32_t kAa = 0x4840D6;
+    ASSERT_EQ(check(squitter(17, kAa)), 17);
+    struct Row {
+        const char* what;
+        Frame frame;
+        int32_t corrected;
+        int32_t want;  // the commit's result
+        bool renews;
+    } rows[] = {
+        {"DF17 corrected in 1 bit", squitter(17, kAa), 1, 17, false},
+        {"DF18 corrected in 4 bits", squitter(18, kAa), 4, 18, false},
+        {"DF11 with code 5", all_call(kAa, 5), 0, 11, false},
+        {"DF11 with code 0", all_call(kAa, 0), 0, 11, true},
+        {"DF18 as decoded", squitter(18, kAa), 0, 18, true},
+        {"DF17 as decoded", squitter(17, kAa), 0, 17, true},
+    };
+    TimeStamp t = kToa;
+    for (const Row& r : rows) {
+        t += kTsOneSecond;
+        const TimeStamp clean_before = entry(kAa)->last_clean;
+        FrameVerdict v = adsb_validate(ctx.get(), r.frame.data());
+        v.corrected = r.corrected;
+        EXPECT_EQ(adsb_commit(ctx.get(), r.frame.data(), &v, t, 40), r.want) << r.what;
+        EXPECT_EQ(entry(kAa)->last_seen, t) << r.what;
+        EXPECT_EQ(entry(kAa)->last_clean, r.renews ? t : clean_before) << r.what;
+    }
+    // A corrected squitter of an aircraft not yet in the table enters it,
+    // not heard clean.
+    const Frame other = squitter(17, 0x3C6586);
+    FrameVerdict v = adsb_validate(ctx.get(), other.data());
+    v.corrected = 1;
+    EXPECT_EQ(adsb_commit(ctx.get(), other.data(), &v, t, 40), 17);
+    ASSERT_NE(entry(0x3C6586), nullptr);
+    EXPECT_EQ(entry(0x3C6586)->last_clean, 0U);
+}
