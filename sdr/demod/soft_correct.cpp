@@ -3,13 +3,21 @@
 // The parity is linear: the syndrome of a frame with errors is the xor of
 // the syndromes of its erroneous bits, and any two sets of up to two bits
 // have distinct syndromes (the code's distance of 6 over 112 bits). So one
-// or two errors are found anywhere by their syndrome alone. Three or four
-// errors are not: many sets of three bits share a syndrome with one another.
-// A demodulator's errors, however, fall on the bits it was least sure of,
+// or two errors are found anywhere by their syndrome alone, and when a
+// frame has at most two errors the set found is theirs. When it has more,
+// the one or two bits found are any set that shares their syndrome: a
+// wrong frame. Three or four errors are not found by the syndrome alone:
+// many sets of three bits share a syndrome with one another. A
+// demodulator's errors, however, fall on the bits it was least sure of,
 // so the search for three or four is confined to the few least confident
 // bits, where a set that clears the syndrome by chance is rare, and it is
-// taken only when it is the only one there. The sets are met in the middle: the syndrome less one pair's leaves
-// a single bit (three) or another pair (four) to look up.
+// taken only when it is the only one there. The sets are met in the
+// middle: the syndrome less one pair's leaves a single bit (three) or
+// another pair (four) to look up. A frame with many errors (overlapped by
+// another reply at a like level, most often) can still be cleared by
+// chance in one to four bits; the level and weak-bit tests here and the
+// caller's (soft_doubt, a second decoding) make that rare, as measured on
+// dense synthetic traffic, not impossible.
 #include "sdr/demod/soft_correct.h"
 
 #include <algorithm>
@@ -198,8 +206,8 @@ SoftFix soft_correct(SoftFrame* f, const SoftReach& reach) {
         set[0] = single;
         fix = SOFT_FIX_ONE_BIT;
     } else if (pairs_clearing(r, s, reach.two_bit, set) == 1) {
-        // Unambiguous as long as there are at most two errors: not in a
-        // frame overlapped by another reply.
+        // The sent frame as long as there are at most two errors: not in a
+        // frame overlapped by another reply, which has more.
         if (!steady_level(*f, kMaxSwingTwo)) return SOFT_FIX_NONE;
         fix = SOFT_FIX_TWO_BITS;
     } else if (weak_bits(r) <= kMaxWeak && steady_level(*f, kMaxSwingMore)) {
@@ -222,4 +230,22 @@ SoftFix soft_correct(SoftFrame* f, const SoftReach& reach) {
     }
     for (int i = 0; i < fix; i++) flip(f, set[i]);
     return fix;
+}
+
+int32_t soft_doubt(const SoftFrame& decided, const uint8_t* fixed) {
+    VX_ASSERT(kModule, fixed != nullptr);
+    uint16_t c[kBits];
+    memcpy(c, decided.confidence, sizeof c);
+    std::nth_element(c, c + kBits / 2, c + kBits);
+    const uint16_t upper = c[kBits / 2];
+    const uint16_t lower = *std::max_element(c, c + kBits / 2);
+    const int32_t median = std::max(1, (lower + upper) / 2);
+    int32_t most = 0;
+    for (int u = 0; u < kBits; u++) {
+        const uint8_t mask = static_cast<uint8_t>(0x80 >> (u % 8));
+        if (((decided.bytes[u / 8] ^ fixed[u / 8]) & mask) != 0) {
+            most = std::max<int32_t>(most, decided.confidence[u]);
+        }
+    }
+    return most * 100 / median;
 }

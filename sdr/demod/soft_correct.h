@@ -1,10 +1,17 @@
 // The default demodulator's error correction: a long frame whose parity
 // fails is corrected by flipping some of its least confident bits, when
-// exactly one such choice clears the syndrome.
+// exactly one such choice within reach clears the syndrome.
 //
-// Owns nothing. Promises: a correction only when it is the only one within
-// its reach; the caller decides whether to take it (the default slicer
-// takes it only for an aircraft heard clean shortly before).
+// Owns nothing. Guarantees only this: a frame with at most two real errors
+// (within reach) is corrected to the frame sent, since no other set of up
+// to two bits shares their syndrome (the code's distance of 6). A frame
+// with three or more real errors (noise, or another reply overlapping it)
+// may be "corrected" to a frame never sent, in one to four bits, whenever
+// a set within reach clears its syndrome by chance; the sets searched are
+// few against the 2^24 syndromes, so this is rare, not impossible. How
+// rare, and what the caller must add to keep wrong frames out (the
+// default slicer: an aircraft heard clean shortly before, soft_doubt, a
+// second decoding agreeing), is measured, not promised here.
 #pragma once
 
 #include <cstdint>
@@ -35,5 +42,13 @@ struct SoftReach {
 /// `reach` that clear the syndrome, when exactly one choice of that many
 /// does. Changes the bytes and returns what it did, SOFT_FIX_NONE
 /// (bytes unchanged) otherwise. The caller still has to check the result's
-/// format and address.
+/// format and address, and whether to trust it (see the head comment).
 SoftFix soft_correct(SoftFrame* f, const SoftReach& reach);
+
+/// How much a correction is to be doubted: the largest confidence among
+/// the bits in which `fixed` (14 bytes) differs from the frame as
+/// `decided`, over the median confidence of its 112 bits, in %. A real
+/// error is a bit decided with little confidence; a set that cleared the
+/// syndrome by chance often takes a bit decided nearly as surely as the
+/// rest. 0 when nothing differs.
+int32_t soft_doubt(const SoftFrame& decided, const uint8_t* fixed);
