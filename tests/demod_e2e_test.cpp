@@ -433,9 +433,11 @@ Capture listed_frames(const std::vector<std::string>& frames) {
 }
 
 // Every single-bit error of a squitter is corrected once its aircraft was
-// heard with clean parity, and none is when it was not; three errors are
-// beyond the correction and never make another frame.
-TEST(DemodE2E, CorrectionOnlyForKnownAircraft) {
+// heard with clean parity, and only the doubtful ones, a second decoding
+// agreeing, when it was not; three errors in these frames are beyond the
+// correction and make no other frame (a measured case, not a guarantee:
+// beyond two errors a set within reach may clear the parity by chance).
+TEST(DemodE2E, CorrectionOfKnownAircraftAndDoubtfulBitsOfOthers) {
     const std::string clean = df17_hex(0x4840D6);
     std::vector<std::string> known = {clean};
     std::vector<std::string> unknown;
@@ -451,7 +453,15 @@ TEST(DemodE2E, CorrectionOnlyForKnownAircraft) {
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].hex, clean);
 
-    EXPECT_TRUE(demodulate(listed_frames(unknown), false, 0, false).empty());
+    // Never heard clean: a one-bit error is corrected only where the bit was
+    // decided with at most half the median confidence and a second decoding
+    // corrects to the same frame; in this noiseless capture that is some of
+    // them (45 of the 112 when measured), the others are refused, and the
+    // corrected entry never counts as heard clean.
+    got = demodulate(listed_frames(unknown), false, 0, false);
+    EXPECT_GT(got.size(), 0U);
+    EXPECT_LT(got.size(), 90U);
+    for (const Decoded& d : got) EXPECT_EQ(d.hex, clean);
 
     std::mt19937 rng(23);
     std::vector<std::string> three = {clean};
