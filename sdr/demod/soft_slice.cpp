@@ -300,14 +300,15 @@ struct FixGate {
 /// In busy traffic (kBusyRate frames taken a second or more) most frames
 /// overlap another reply, and a frame with many errors cleared by chance
 /// is what every wrong squitter measured there was: the most confident bit
-/// they flipped lay at 26 to 280 % of the median (54 to 151 % in one bit,
-/// 28 to 71 % in two, 26 to 43 % in three or four; with a second decoding
-/// agreeing 57 % and more in two bits, 35 % and more in three or four),
-/// that of most right corrections below 20 %. In quieter traffic no wrong
-/// squitter was measured with no such limit, and any limit cost frames.
+/// they flipped lay at 45 to 151 % of the median in one bit, 28 to 74 % in
+/// two, 30 to 43 % in three and 23 to 43 % in four (a second decoding
+/// agreeing at 45 % in one bit, 57 % and more in two, 35 % and more in
+/// three or four), that of most right corrections below 20 %. Four bits
+/// are not taken there. In quieter traffic no wrong squitter was measured
+/// with no such limit, and any limit cost frames.
 constexpr int32_t kBusyRate = 600;
 constexpr int32_t kAny = INT32_MAX;
-constexpr FixGate kBusyGate[] = {{0, 0}, {40, 120}, {20, 45}, {25, 30}, {20, 20}};
+constexpr FixGate kBusyGate[] = {{0, 0}, {40, 40}, {20, 45}, {25, 30}, {-1, -1}};
 constexpr FixGate kQuietGate[] = {{0, 0}, {kAny, kAny}, {kAny, kAny}, {kAny, kAny}, {kAny, kAny}};
 /// One bit of a DF17 from an aircraft not heard clean recently (a cold
 /// start): only when a second decoding agrees.
