@@ -328,33 +328,37 @@ bool second_agrees(const SoftFrame* const* others, int n, const SoftFrame& src,
     return false;
 }
 
+/// What became of a decoding's correction.
+enum class Correction { kNone, kTaken, kDoubted };
+
 /// Corrects a squitter (the format's bits included) and takes it when its
 /// doubt passes the gate: for an aircraft heard clean recently the gate of
 /// its size, else only one bit of a DF17 with a second decoding agreeing.
-/// Counts the fix; the verdict says the frame was corrected.
-bool correct_squitter(Candidate* c, const SoftFrame& src, const SoftFrame* const* others,
-                      int n_others, SoftFrame* out, FrameVerdict* v, TimeStamp when) {
-    if (!near_squitter(df_of(src))) return false;
+/// Counts the fix; the verdict says the frame was corrected. kDoubted: a
+/// correction the gate refused.
+Correction correct_squitter(Candidate* c, const SoftFrame& src, const SoftFrame* const* others,
+                            int n_others, SoftFrame* out, FrameVerdict* v, TimeStamp when) {
+    if (!near_squitter(df_of(src))) return Correction::kNone;
     *out = src;
     const SoftFix fix = soft_correct(out, kReach);
     const int fixed = df_of(*out);
-    if (fix == SOFT_FIX_NONE || (fixed != 17 && fixed != 18)) return false;
+    if (fix == SOFT_FIX_NONE || (fixed != 17 && fixed != 18)) return Correction::kNone;
     *v = adsb_validate(c->ctx, out->bytes);
-    if (v->accepted < 0) return false;
+    if (v->accepted < 0) return Correction::kNone;
     const bool recent = heard_recently(c->ctx, *v, when);
-    if (!recent && (fix != SOFT_FIX_ONE_BIT || fixed != 17)) return false;
+    if (!recent && (fix != SOFT_FIX_ONE_BIT || fixed != 17)) return Correction::kNone;
     const FixGate* table = taken_rate.per_second >= kBusyRate ? kBusyGate : kQuietGate;
     const FixGate gate = recent ? table[fix] : kColdGate;
     const int32_t doubt = soft_doubt(src, out->bytes);
     if (doubt > gate.alone &&
         (doubt > gate.agreed || !second_agrees(others, n_others, src, out->bytes))) {
-        return false;
+        return Correction::kDoubted;
     }
     v->corrected = fix;
     RecoveredStats& r = c->ctx->stats.recovered;
     uint32_t* by_fix[] = {nullptr, &r.one_bit, &r.two_bit, &r.three_bit, &r.four_bit};
     (*by_fix[fix])++;
-    return true;
+    return Correction::kTaken;
 }
 
 /// The decoding of the candidate to commit: the first one when the frame
@@ -418,8 +422,12 @@ const SoftFrame* choose(Candidate* c, SoftFrame* frames, FrameVerdict* v, TimeSt
         SoftFrame& f = frames[1 + i];
         if (df_of(f) == 17 || df_of(f) == 18) full[n++] = &f;  // decided in full above
     }
+    // A correction the gate refused ends the search: another decoding of
+    // the same samples would only be another draw at clearing it by chance.
     for (int i = 0; i < n; i++) {
-        if (correct_squitter(c, *full[i], full, n, &frames[3], v, when)) return &frames[3];
+        const Correction got = correct_squitter(c, *full[i], full, n, &frames[3], v, when);
+        if (got == Correction::kTaken) return &frames[3];
+        if (got == Correction::kDoubted) break;
     }
     *v = v_first;
     return &first;
