@@ -35,7 +35,7 @@ enum ReaderState : int32_t {
     kBetween,  ///< outside a message: waiting for 0x1a
     kType,     ///< after a 0x1a that may start a message
     kBody,     ///< reading time stamp, signal and frame
-    kEscape,   ///< after a 0x1a inside a message: a second one, or a new message
+    kEscape,   ///< after a 0x1a inside a message: a second one, or the start of the next message
 };
 
 /// Bytes of time stamp, signal and frame of message type `type`; 0 for a

@@ -232,6 +232,14 @@ Step check_header(const Context* c, const uint8_t* header, int n, uint64_t numbe
 
 // One record, processed where it lies in the read-ahead buffer: the request
 // waiting for it is answered with its time, then it is demodulated.
+
+/// A block or record demodulated: counted for the report and the attempt,
+/// and the report given when it is due.
+void block_done(Context* c) {
+    c->stats.n_blocks++;
+    drv.attempt_blocks++;
+    stats_check(c);
+}
 Step record_step(Context* c) {
     if (run.hunting) {
         const Step s = hunt(c);
@@ -265,9 +273,7 @@ Step record_step(Context* c) {
         log_warning("Processing error (ret=%d)", static_cast<int>(rc));
         return kEnd;
     }
-    c->stats.n_blocks++;
-    drv.attempt_blocks++;
-    stats_check(c);
+    block_done(c);
     return kDone;
 }
 
@@ -303,9 +309,7 @@ Step raw_step(Context* c) {
         log_warning("Processing error in file '%s'.", c->in_name);
         return kEnd;
     }
-    c->stats.n_blocks++;
-    drv.attempt_blocks++;
-    stats_check(c);
+    block_done(c);
     return kDone;
 }
 

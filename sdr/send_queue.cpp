@@ -45,7 +45,7 @@ bool is_frame_op(int op) {
 void note_other(SendQueue* q, uint32_t at, bool front) {
     if (q->n_others < 0) return;
     if (q->n_others == kSendQueueOthers) {
-        q->n_others = -1;  // too many to follow: a new connection moves bytes
+        q->n_others = -1;  // too many to follow: the next connection moves bytes
         return;
     }
     if (front) {

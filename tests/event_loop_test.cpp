@@ -28,12 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t realtime_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
 /// Waits until the proxy has written a line containing `needle`; false
 /// when it did not within `limit` seconds.
 bool wait_for(const ProxyProcess& proxy, const std::string& needle, int limit) {

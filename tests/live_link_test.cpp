@@ -38,12 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t realtime_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
 /// Writes the probe block, then record k of a cycle of synthesized blocks
 /// at start + k block durations, stamped t0 + k durations, and measures how
 /// far each write completes behind that schedule.

@@ -143,6 +143,12 @@ std::vector<Line> parse_lines(const std::string& out) {
     return lines;
 }
 
+int64_t realtime_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 bool is_frame(const Line& l) {
     return l.message && (l.op == "L2_OP_FRAME_DF17" || l.op == "L2_OP_FRAME_REST");
 }

@@ -70,3 +70,6 @@ std::vector<Line> parse_lines(const std::string& out);
 
 /// A frame message (DF17 or the other extended squitters).
 bool is_frame(const Line& l);
+
+/// The wall clock in nanoseconds since 1970 (what a live recorder stamps).
+int64_t realtime_ns();
