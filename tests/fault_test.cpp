@@ -73,25 +73,6 @@ class Feeder {
     std::thread thread_;
 };
 
-/// A listening socket on 127.0.0.1.
-int listen_on(uint16_t port, uint16_t* bound) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    *bound = ntohs(a.sin_port);
-    return fd;
-}
-
 int accept_within(int listen_fd, int ms) {
     pollfd p{listen_fd, POLLIN, 0};
     if (poll(&p, 1, ms) <= 0) return -1;

@@ -34,26 +34,10 @@ namespace {
 constexpr uint64_t kT0 = 1700000000000000000ULL;
 constexpr int kRecordsPerAttempt = 20;
 
-/// A listening socket on 127.0.0.1 at a port the system picks; its port in *port.
-int listen_local(int* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
 /// A port that was free a moment ago (the service binds it next).
 int free_port() {
-    int port = 0;
-    int fd = listen_local(&port);
+    uint16_t port = 0;
+    int fd = listen_on(0, &port);
     if (fd >= 0) close(fd);
     return port;
 }
@@ -161,8 +145,8 @@ bool write_pipe(const std::string& path, const std::string& data) {
 // A port another socket holds: the fatal line with the system's reason and
 // status 1, before the start-up delay (-w 30 would otherwise pass first).
 TEST(Outputs, PortInUseIsFatalAtStartUp) {
-    int port = 0;
-    const int holder = listen_local(&port);
+    uint16_t port = 0;
+    const int holder = listen_on(0, &port);
     ASSERT_GE(holder, 0);
     const std::string reason =
         std::string(" (") + strerror(EADDRINUSE) + ", " + std::to_string(EADDRINUSE) + ")\n";

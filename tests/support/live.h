@@ -71,5 +71,9 @@ std::vector<Line> parse_lines(const std::string& out);
 /// A frame message (DF17 or the other extended squitters).
 bool is_frame(const Line& l);
 
+/// A listening socket on 127.0.0.1 at `port` (0: one the system picks),
+/// SO_REUSEADDR set; the port bound in *bound; -1 when it cannot listen.
+int listen_on(uint16_t port, uint16_t* bound);
+
 /// The wall clock in nanoseconds since 1970 (what a live recorder stamps).
 int64_t realtime_ns();
